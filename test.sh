@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+./scripts/install-deps.sh
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRVNT_SANITIZE=ON >/dev/null
+cmake --build build
+
+export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
+cd build
+ctest --output-on-failure --timeout 300 -j2

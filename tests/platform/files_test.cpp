@@ -1,0 +1,89 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace drvnt {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SpoolDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/drvnt-files-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Touch(const std::string& name, const std::string& content = "x") {
+    std::ofstream(dir_ + "/" + name) << content;
+  }
+
+  std::string dir_;
+  SpoolDir& spool_ = SystemSpoolDir();
+};
+
+TEST_F(SpoolDirTest, AtomicWriteLeavesTheWholeFileAndNoTemporary) {
+  const std::vector<std::uint8_t> data{1, 2, 3, 4};
+  ASSERT_FALSE(spool_.WriteAtomically(dir_ + "/A.dd8", data));
+  FileError err;
+  EXPECT_EQ(spool_.Read(dir_ + "/A.dd8", 100, &err), data);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(SpoolDirTest, FailedWriteReportsTheErrorAndLeavesNothing) {
+  const std::vector<std::uint8_t> data{1};
+  const auto err = spool_.WriteAtomically(dir_ + "/missing/A.dd8", data);
+  ASSERT_TRUE(err);
+  EXPECT_FALSE(err->text.empty());
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/missing/*.dd8"));
+}
+
+TEST_F(SpoolDirTest, SearchMatchesOnlyFinishedFilesOfTheExtension) {
+  Touch("1.dd8.tmp");  // what a crash between write and rename leaves
+  Touch("2.ddk");
+  Touch("3.dd8.bad");
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/*.dd8"));
+  Touch("4.dd8");
+  EXPECT_EQ(spool_.FindFirst(dir_ + "/*.dd8"), dir_ + "/4.dd8");
+}
+
+TEST_F(SpoolDirTest, PrefixWithoutSeparatorSearchesBesideTheDirectory) {
+  fs::create_directory(dir_ + "/spool");
+  Touch("spool5265C00.ddk");
+  Touch("other.ddk");
+  EXPECT_EQ(spool_.FindFirst(dir_ + "/spool*.ddk"), dir_ + "/spool5265C00.ddk");
+}
+
+TEST_F(SpoolDirTest, SetAsideRenamesOutOfTheSearch) {
+  Touch("7.ddk");
+  ASSERT_FALSE(spool_.SetAside(dir_ + "/7.ddk"));
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/*.ddk"));
+  EXPECT_TRUE(fs::exists(dir_ + "/7.ddk.bad"));
+}
+
+TEST_F(SpoolDirTest, ReadStopsAtTheLimit) {
+  Touch("big.ddk", std::string(1000, 'a'));
+  const auto data = spool_.Read(dir_ + "/big.ddk", 555, nullptr);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->size(), 555u);
+  EXPECT_FALSE(spool_.Read(dir_ + "/none.ddk", 555, nullptr));
+}
+
+TEST_F(SpoolDirTest, AppendCreatesThenAppends) {
+  const std::string path = dir_ + "/log";
+  const std::uint8_t a[] = {'a'};
+  ASSERT_FALSE(AppendToFile(path, a));
+  ASSERT_FALSE(AppendToFile(path, a));
+  EXPECT_EQ(ReadWholeFile(path), "aa");
+  EXPECT_TRUE(AppendToFile(dir_ + "/missing/log", a));
+}
+
+}  // namespace
+}  // namespace drvnt
