@@ -1,0 +1,1 @@
+# test_comm_port: the serial port driver

@@ -1,0 +1,1 @@
+# test_receiver: frame decoding, event records and spool files

@@ -1,0 +1,1 @@
+# test_simple_tcp: the asynchronous TCP client

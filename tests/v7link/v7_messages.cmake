@@ -1,0 +1,1 @@
+# test_v7_messages
