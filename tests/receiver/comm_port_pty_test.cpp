@@ -1,0 +1,141 @@
+// The serial port driver on the real POSIX device and the Qt event loop, over a pseudo-terminal
+// whose master side plays the alarm receiver.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/qt/qt_event_loop.h"
+#include "receiver/comm_port_driver.h"
+#include "support/pty.h"
+#include "support/run_until.h"
+
+namespace drvnt {
+namespace {
+
+constexpr const char* kPortName = "\\\\.\\COM9";
+
+// A receiver frame as the receiver sends it: 21 bytes ending in 0x14.
+Bytes ReceiverFrame() {
+  const std::string text = "9 1234 18 1131 01 015";
+  Bytes frame(text.begin(), text.end());
+  frame.back() = 0x14;
+  return frame;
+}
+
+class PtyPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(pty_.Ok()); }
+
+  // A port whose name the [ComPorts] section maps to `path` (the pty's slave by default).
+  std::unique_ptr<TCommPortDriver> MakePort(std::string path = {}) {
+    if (path.empty())
+      path = pty_.SlavePath();
+    auto port = std::make_unique<TCommPortDriver>(
+        loop_, SystemClock(), CreateSystemSerialDevice(),
+        [path](std::string_view name) -> std::optional<std::string> {
+          if (name == "COM9")
+            return path;
+          return std::nullopt;
+        });
+    ApplySystemValues(*port);
+    port->SetPortName(kPortName);
+    return port;
+  }
+
+  int ExclusiveFlag() const {
+    int excl = -1;
+    EXPECT_EQ(::ioctl(pty_.Slave(), TIOCGEXCL, &excl), 0);
+    return excl;
+  }
+
+  testing::Pty pty_;
+  QtEventLoop loop_;
+};
+
+// Root passes TIOCEXCL, so this holds only through the lock on the device.
+TEST_F(PtyPortTest, SecondPortCannotOpenAHeldDeviceUntilTheFirstCloses) {
+  auto first = MakePort();
+  auto second = MakePort();
+  ASSERT_TRUE(first->OpenPort()) << first->LastDeviceError().text;
+  EXPECT_FALSE(second->OpenPort());
+  EXPECT_FALSE(second->IsPortOpen());
+  EXPECT_EQ(second->LastDeviceError().code, SerialErrorCode::kBusy);
+  first->ClosePort();
+  EXPECT_TRUE(second->OpenPort()) << second->LastDeviceError().text;
+}
+
+TEST_F(PtyPortTest, ExclusiveFlagIsSetWhileOpenAndClearedOnClose) {
+  auto port = MakePort();
+  ASSERT_TRUE(port->OpenPort());
+  EXPECT_EQ(ExclusiveFlag(), 1);
+  port->ClosePort();
+  EXPECT_EQ(ExclusiveFlag(), 0);
+}
+
+TEST_F(PtyPortTest, OpenMakesTheLineRaw2400With8N1AndNoFlowControl) {
+  termios cooked{};
+  ASSERT_EQ(::tcgetattr(pty_.Slave(), &cooked), 0);
+  cooked.c_iflag |= IXON | IXOFF | ICRNL;
+  cooked.c_oflag |= OPOST | ONLCR;
+  cooked.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+  cooked.c_cflag |= CSTOPB | CRTSCTS;
+  cfsetispeed(&cooked, B9600);
+  cfsetospeed(&cooked, B9600);
+  ASSERT_EQ(::tcsetattr(pty_.Slave(), TCSANOW, &cooked), 0);
+
+  auto port = MakePort();
+  ASSERT_TRUE(port->OpenPort()) << port->LastDeviceError().text;
+  termios t{};
+  ASSERT_EQ(::tcgetattr(pty_.Slave(), &t), 0);
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B2400));
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B2400));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_NE(t.c_cflag & CLOCAL, 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | INPCK), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+}
+
+TEST_F(PtyPortTest, FrameArrivesAsOnePacketThroughThePollingTimerAndIsAcknowledged) {
+  auto port = MakePort();
+  std::vector<Bytes> packets;
+  port->SetOnReceivePacket([&](TCommPortDriver& sender, const std::uint8_t* p, std::uint32_t n) {
+    packets.emplace_back(p, p + n);
+    const std::uint8_t ack = 0x06;
+    sender.SendBytes(&ack, 1);
+  });
+  ASSERT_TRUE(port->OpenPort()) << port->LastDeviceError().text;
+  const Bytes frame = ReceiverFrame();
+  ASSERT_TRUE(pty_.WriteToMaster(frame));
+
+  ASSERT_TRUE(testing::RunUntil([&] { return !packets.empty(); }, 5000));
+  testing::RunFor(300);  // a second packet would have come by now
+  EXPECT_EQ(packets, std::vector<Bytes>{frame});
+  EXPECT_EQ(pty_.ReadFromMaster(2000), Bytes{0x06});
+}
+
+TEST_F(PtyPortTest, PathsThatAreNoSerialDeviceDoNotOpenAndAreLeftAlone) {
+  char tmpl[] = "/tmp/drvnt-serial-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  std::ofstream(dir + "/file") << "keep";
+  for (const std::string& path : {dir + "/missing", dir + "/file", dir}) {
+    auto port = MakePort(path);
+    EXPECT_FALSE(port->OpenPort()) << path;
+    EXPECT_FALSE(port->IsPortOpen()) << path;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir + "/missing"));
+  std::ifstream file(dir + "/file");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "keep");
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace drvnt
