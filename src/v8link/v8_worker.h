@@ -1,1 +1,125 @@
 #pragma once
+// The V8 worker `cl`: one thread that owns the V8 connection. It connects (at most one attempt
+// every 5 s), queues the hello set on every new connection, sends queued packets one at a time,
+// polls the server about twice a second when idle once the server has accepted it, and acts on
+// the server's replies. After each packet it sends it reads exactly one reply (or gives up after
+// 1000 ms) before it sends anything else.
+//
+// It never touches the main thread's state itself: it reaches the operator only through the host's
+// synchronous hand-offs, and the main thread reaches it only through Enqueue, the connected flag
+// and Stop(). It never ends on a network fault; only Stop() ends it.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/bytes.h"
+#include "platform/blocking_tcp.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "v8link/send_queue.h"
+#include "v8link/v8_link.h"
+#include "v8link/wire_codec.h"
+
+namespace drvnt {
+
+class cl final : public V8Link {
+ public:
+  cl(V8Host& host, SpoolHandOver& spool, Clock& clock, SpoolDir& spoolDir);
+  // Stops and joins a worker that is still running. With a host whose hand-offs need the main
+  // thread, stop it in order first (Stop, serve hand-offs until Finished, Join).
+  ~cl() override;
+
+  cl(const cl&) = delete;
+  cl& operator=(const cl&) = delete;
+
+  // Starts the thread; the first connection attempt follows at once.
+  void Start();
+  // Sets the stop flag and wakes a blocked connect, write or read; returns at once. The worker
+  // ends after its current cycle, closing its connection.
+  void Stop();
+  // True once the thread has left its loop (or was never started).
+  bool Finished() const;
+  void Join();
+
+  // The live event records still queued, removed from the queue; for the engine to spool once the
+  // worker has finished, so that stopping the program loses none of them.
+  std::vector<Bytes> TakeUnsentEventRecords();
+
+  bool IsConnected() const override { return connected_; }
+  bool Enqueue(std::uint32_t type, std::span<const std::uint8_t> body,
+               std::string spoolFile = {}) override;
+
+  // The worker's state as it stands, for the window's diagnostics and for tests.
+  std::int32_t ErrorCount() const { return errorCount_; }
+  bool Accepted() const { return accepted_; }
+  bool Enabled() const { return enabled_; }
+  int QueuedPackets() const { return queue_.Count(); }
+  std::int64_t NextSequence() const { return queue_.NextSequence(); }
+  std::int32_t PacketSize() const { return packetSize_; }
+  // Exchanges finished since start: a packet or poll sent and its reply read (or given up).
+  std::uint64_t ExchangeCount() const { return exchanges_; }
+
+ private:
+  enum class Received { kPacket, kNoPacket, kFault };
+
+  void Run();
+  void RunCycle();
+  void ExchangeCycle();
+  void SendOldest(const QueuedPacket& packet);
+  bool SendStep(std::span<const std::uint8_t> packet);
+  Received ReceiveStep();
+  static bool Confirms(const std::optional<v8::PacketHeader>& reply);
+  Received CollectPacket(std::size_t length);
+  void HandleReply(std::uint32_t type);
+  void OnEventAcknowledgement();
+  void OnDisconnectOrder();
+  void DropStep();
+
+  bool AttemptDue() const;
+  void ConnectionAttempt();
+  void ReplaceClient();
+  void QueueHelloSet();
+  void OnClose();
+  void CloseOnExit();
+  void Log(const std::string& message) { host_.LogLine(message); }
+
+  V8Host& host_;
+  SpoolHandOver& spool_;
+  Clock& clock_;
+  SpoolDir& spoolDir_;
+
+  std::thread thread_;
+  std::atomic<bool> started_{false};
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> stop_{false};
+
+  std::mutex clientMutex_;  // guards replacing the client against Stop()'s wake
+  std::unique_ptr<BlockingTcpClient> client_;
+
+  std::atomic<bool> enabled_{true};
+  bool deniedReported_ = false;
+  std::atomic<bool> connected_{false};
+  std::atomic<bool> accepted_{false};
+  SendQueue queue_;
+
+  bool pollDue_ = false;
+  bool sentFromQueue_ = false;
+  std::string sentSpoolFile_;  // spool file of the packet sent in this cycle
+  Bytes unconfirmed_;          // the live event record sent in this cycle, until its reply
+  std::uint32_t lastPollTick_ = 0;
+  std::uint32_t lastAttemptTick_ = 0;
+  bool attempted_ = false;
+  std::atomic<std::int32_t> errorCount_{0};
+  std::atomic<std::int32_t> packetSize_{0};
+  std::atomic<std::uint64_t> exchanges_{0};
+  Bytes reply_;  // the packet last received, packet header and body
+};
+
+}  // namespace drvnt

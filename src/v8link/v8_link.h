@@ -1,0 +1,88 @@
+#pragma once
+// What the engine and the V8 worker know of each other: the engine's view of the link (connected
+// flag, Enqueue), the spool hand-over state both threads share, and what the worker asks of the
+// engine. Nothing here may block the main thread on the worker.
+
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "core/date_time.h"
+
+namespace drvnt {
+
+// What the engine sees of the V8 link (the frame handler's hand-over, the service timer, port
+// management).
+class V8Link {
+ public:
+  virtual ~V8Link() = default;
+  // The worker's connected flag; never waits.
+  virtual bool IsConnected() const = 0;
+  // Queues one packet (header with type, body length and the next sequence number, then the body).
+  // False when all 100 slots are taken and the packet was refused (the sequence counter has
+  // advanced all the same). `spoolFile`: the .dd8 spool file the body was read from, empty for
+  // live packets; an event acknowledgement of that very packet deletes the file.
+  virtual bool Enqueue(std::uint32_t type, std::span<const std::uint8_t> body,
+                       std::string spoolFile = {}) = 0;
+};
+
+// The spool hand-over state shared between the main thread (the service timer) and the worker;
+// one small mutex, so neither value can tear.
+class SpoolHandOver {
+ public:
+  std::string PendingDd8File() const {
+    std::lock_guard lock(mutex_);
+    return pendingDd8File_;
+  }
+  void SetPendingDd8File(std::string path) {
+    std::lock_guard lock(mutex_);
+    pendingDd8File_ = std::move(path);
+  }
+  DateTime LastDd8SendTime() const {
+    std::lock_guard lock(mutex_);
+    return lastDd8SendTime_;
+  }
+  void SetLastDd8SendTime(DateTime t) {
+    std::lock_guard lock(mutex_);
+    lastDd8SendTime_ = t;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string pendingDd8File_;
+  DateTime lastDd8SendTime_ = 0;
+};
+
+struct PortStatus {
+  std::string portName;  // the remembered port name, UTF-8
+  bool open = false;     // whether the serial port is open
+};
+
+struct ServerHostConfig {
+  std::string address = "127.0.0.1";
+  std::int32_t port = 12543;
+  std::int32_t packetSize = 2000;
+};
+
+// What the worker needs from the engine. Called on the worker thread.
+class V8Host {
+ public:
+  virtual ~V8Host() = default;
+  // Synchronous hand-off: returns once the main thread has shown the line.
+  virtual void LogLine(const std::string& message) = 0;
+  // Synchronous hand-off: the main thread steps the V8 activity counter and paints the glyph.
+  virtual void ActivityStep() = 0;
+  // The remembered port name and whether the serial port is open; thread-safe.
+  virtual PortStatus CurrentPortStatus() = 0;
+  // INI `FirstNumber`; thread-safe.
+  virtual std::int32_t FirstNumber() = 0;
+  // Section [ServerHost] of the INI file, read afresh at each call.
+  virtual ServerHostConfig ReadServerHost() = 0;
+  // A live event record that went out but got no reply, or a refusal: the server may never have
+  // had it. The engine spools it, so that the service timer sends it again; a duplicate at the
+  // server is better than a lost alarm. Synchronous hand-off.
+  virtual void SpoolUnconfirmedEventRecord(std::span<const std::uint8_t> record) { (void)record; }
+};
+
+}  // namespace drvnt
