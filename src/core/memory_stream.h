@@ -29,7 +29,7 @@ class MemoryStream {
   // Reads up to `out.size()` bytes from the position; returns how many were read.
   std::size_t Read(std::span<std::uint8_t> out) {
     const std::size_t n = std::min(out.size(), data_.size() - position_);
-    std::memcpy(out.data(), data_.data() + position_, n);
+    if (n > 0) std::memcpy(out.data(), data_.data() + position_, n);
     position_ += n;
     return n;
   }

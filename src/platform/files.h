@@ -55,6 +55,8 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 // Replaces the whole file atomically (temporary file, flush, rename).
 std::optional<FileError> ReplaceFile(const std::string& path, std::string_view content);
 
+bool PathExists(const std::string& path);
+
 // The process's current directory.
 std::string CurrentDirectory();
 

@@ -61,6 +61,14 @@ TEST_F(SpoolDirTest, PrefixWithoutSeparatorSearchesBesideTheDirectory) {
   EXPECT_EQ(spool_.FindFirst(dir_ + "/spool*.ddk"), dir_ + "/spool5265C00.ddk");
 }
 
+TEST_F(SpoolDirTest, FileArrivingAfterAMissIsFound) {
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/*.dd8"));
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/*.dd8"));
+  usleep(20 * 1000);  // past the file system's time-stamp granularity
+  Touch("5.dd8");
+  EXPECT_EQ(spool_.FindFirst(dir_ + "/*.dd8"), dir_ + "/5.dd8");
+}
+
 TEST_F(SpoolDirTest, SetAsideRenamesOutOfTheSearch) {
   Touch("7.ddk");
   ASSERT_FALSE(spool_.SetAside(dir_ + "/7.ddk"));

@@ -1,1 +1,4 @@
-# test_v7_messages
+# test_v7_messages: the V7 message layouts and the 555-byte framing
+add_executable(test_v7_messages ${CMAKE_CURRENT_LIST_DIR}/v7_messages_test.cpp)
+target_link_libraries(test_v7_messages PRIVATE drvnt_v7link GTest::gtest_main)
+gtest_discover_tests(test_v7_messages)

@@ -4,10 +4,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
 #include <string_view>
 
 #include "platform/files.h"
@@ -74,18 +78,22 @@ class PosixSpoolDir final : public SpoolDir {
 
   std::optional<std::string> FindFirst(const std::string& pattern) override {
     const auto [dir, glob] = SplitPattern(pattern);
+    struct stat st {};
+    const bool statOk = ::stat(dir.c_str(), &st) == 0;
+    if (statOk && RecentMissStillValid(pattern, st)) return std::nullopt;
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return std::nullopt;
     std::optional<std::string> found;
     while (dirent* e = ::readdir(d)) {
       if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
-      if (::fnmatch(glob.c_str(), e->d_name, FNM_PERIOD) == 0) {
-        found = (pattern.find('/') == std::string::npos ? std::string() : dir + (dir == "/" ? "" : "/")) +
-                e->d_name;
+      if (::fnmatch(glob.c_str(), e->d_name, 0) == 0) {
+        const bool bare = pattern.find('/') == std::string::npos;
+        found = (bare ? std::string() : dir == "/" ? dir : dir + "/") + e->d_name;
         break;
       }
     }
     ::closedir(d);
+    if (!found && statOk) RememberMiss(pattern, st);
     return found;
   }
 
@@ -121,6 +129,42 @@ class PosixSpoolDir final : public SpoolDir {
     if (::rename(path.c_str(), bad.c_str()) != 0) return ErrnoError(errno);
     return std::nullopt;
   }
+
+ private:
+  // A search that found nothing is not repeated while the directory is unchanged: with a large
+  // backlog of one kind of spool file, the search for the other kind would otherwise read the
+  // whole directory at every tick. Every file created, renamed or deleted in the directory changes
+  // its modification time; a miss older than a second is searched again all the same, for file
+  // systems whose time stamps are coarse.
+  struct Miss {
+    timespec mtime;
+    ino_t inode;
+    std::uint64_t atMs;
+  };
+
+  static std::uint64_t MonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  }
+
+  bool RecentMissStillValid(const std::string& pattern, const struct stat& st) {
+    std::lock_guard lock(mutex_);
+    const auto it = misses_.find(pattern);
+    if (it == misses_.end()) return false;
+    const Miss& m = it->second;
+    return m.inode == st.st_ino && m.mtime.tv_sec == st.st_mtim.tv_sec &&
+           m.mtime.tv_nsec == st.st_mtim.tv_nsec && MonotonicMs() - m.atMs < 1000;
+  }
+
+  void RememberMiss(const std::string& pattern, const struct stat& st) {
+    std::lock_guard lock(mutex_);
+    if (misses_.size() > 64) misses_.clear();
+    misses_[pattern] = Miss{st.st_mtim, st.st_ino, MonotonicMs()};
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, Miss> misses_;
 };
 
 }  // namespace
@@ -162,6 +206,8 @@ std::optional<FileError> ReplaceFile(const std::string& path, std::string_view c
   return WriteFileAtomically(path, reinterpret_cast<const std::uint8_t*>(content.data()),
                              content.size());
 }
+
+bool PathExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 std::string CurrentDirectory() {
   std::string buf(4096, '\0');

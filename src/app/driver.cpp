@@ -1,0 +1,497 @@
+#include "app/driver.h"
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+
+#include "core/bytes.h"
+#include "core/cp1251.h"
+#include "core/date_time.h"
+#include "v7link/v7_messages.h"
+#include "v8link/v8_worker.h"
+#include "v8link/wire_codec.h"
+
+namespace drvnt {
+namespace {
+
+constexpr std::uint32_t kServiceTimerMs = 200;
+constexpr std::uint32_t kReconnectTimerMs = 3000;
+constexpr std::int64_t kDd8PacingMs = 3000;
+constexpr std::size_t kDd8ReadLimit = 64 * 1024;
+constexpr const char* kDevicePrefix = "\\\\.\\";
+
+// Whole milliseconds from `from` to `to`, so that comparisons of date-times at the boundary do not
+// depend on rounding of the doubles.
+std::int64_t MsBetween(DateTime from, DateTime to) {
+  return static_cast<std::int64_t>(std::llround((to - from) * kMsPerDay));
+}
+
+std::string NowText(const Clock& clock) {
+  CalendarTime t;
+  if (!TryDecodeDateTime(clock.Now(), t)) return "?";
+  return FormatDateTime(t);
+}
+
+// The real V8 worker behind the engine's handle.
+class ClWorker final : public V8Worker {
+ public:
+  ClWorker(V8Host& host, SpoolHandOver& handOver, Clock& clock, SpoolDir& spool)
+      : worker_(host, handOver, clock, spool) {}
+  bool IsConnected() const override { return worker_.IsConnected(); }
+  bool Enqueue(std::uint32_t type, std::span<const std::uint8_t> body,
+               std::string spoolFile) override {
+    return worker_.Enqueue(type, body, std::move(spoolFile));
+  }
+  void Start() override { worker_.Start(); }
+  void Stop() override { worker_.Stop(); }
+  bool Finished() const override { return worker_.Finished(); }
+  void Join() override { worker_.Join(); }
+  std::vector<Bytes> TakeUnsentEventRecords() override { return worker_.TakeUnsentEventRecords(); }
+
+ private:
+  cl worker_;
+};
+
+}  // namespace
+
+Driver::Driver(DriverEnvironment env)
+    : env_(std::move(env)),
+      loop_(env_.loop),
+      clock_(env_.clock),
+      ui_(env_.ui),
+      spool_(env_.spool),
+      ini_(env_.directory),
+      errorLog_(env_.directory + "/" + kErrorLogName),
+      spoolWriter_(spool_, clock_, [this](int code) { LogError(code); }),
+      rawLogPath_(env_.directory + "/" + kRawLogName),
+      CommPortDriver1_(loop_, clock_,
+                       env_.serialDevice ? env_.serialDevice() : CreateSystemSerialDevice(),
+                       [this](std::string_view name) { return ini_.Load().Find("ComPorts", name); }),
+      SimpleTCPClient1_(loop_) {
+  ApplySystemValues(CommPortDriver1_);
+  CommPortDriver1_.SetOnReceivePacket(
+      [this](TCommPortDriver&, const std::uint8_t* packet, std::uint32_t size) {
+        Guard([&] { CommPortDriver1ReceivePacket(packet, size); });
+      });
+
+  SimpleTCPClient1_.SetPort(kV7Port);
+  SimpleTCPClient1_.OnConnected = [this](TSimpleTCPClient&) { SimpleTCPClient1Connected(); };
+  SimpleTCPClient1_.OnDisconnected = [this](TSimpleTCPClient&) { SimpleTCPClient1Disconnected(); };
+  SimpleTCPClient1_.OnRead = [this](TSimpleTCPClient&, MemoryStream& stream) {
+    SimpleTCPClient1Read(stream);
+  };
+  SimpleTCPClient1_.OnError = [this](TSimpleTCPClient&, std::int32_t socket, std::int32_t code,
+                                     const std::string& text) {
+    SimpleTCPClient1Error(socket, code, text);
+  };
+  SimpleTCPClient1_.OnException = [this](const std::string& text) { ui_.ReportError(text); };
+
+  Timer2_ = loop_.CreateTimer([this] { Guard([&] { Timer2Timer(); }); });
+  Timer3_ = loop_.CreateTimer([this] { Guard([&] { Timer3Timer(); }); });
+}
+
+Driver::~Driver() { Shutdown(); }
+
+template <typename F>
+void Driver::Guard(F&& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    ui_.ReportError(e.what());
+  } catch (...) {
+    ui_.ReportError("Unknown error");
+  }
+}
+
+// ---- Start-up and closing ----------------------------------------------------------------
+
+void Driver::Start() {
+  startupDirectory_ = env_.directory;
+  V7ReceiveBuffer_.Clear();
+  LastFrameTime_ = clock_.Now();
+  ReceiverLinkOk_ = false;
+  ServerCloseRequested_ = false;
+  closePassword_.clear();
+  MakeClosePassword();
+  // The controls still read "Остановить": the scan's selection stores nothing.
+  ports_.StartupScan();
+
+  const IniProfile ini = ini_.Load();
+  settings_ = ReadSettings(ini, [this](const std::string& host) { SimpleTCPClient1_.SetHost(host); });
+  {
+    std::lock_guard lock(sharedMutex_);
+    rememberedPortName_ = settings_.ComPort;
+  }
+  ui_.SetV7RowVisible(settings_.SendV7);
+  ports_.ShowConfiguredPort(settings_.ComPort);
+  OpenConfiguredPort();
+
+  if (settings_.SendV7) SimpleTCPClient1_.SetConnected(true);
+  if (settings_.SendV8) {
+    V8Host& host = *this;
+    worker_ = env_.v8Worker ? env_.v8Worker(host, handOver_)
+                            : std::make_unique<ClWorker>(host, handOver_, clock_, spool_);
+    worker_->Start();
+    PaintV8Indicator();
+  }
+  ui_.ShowStartTime(NowText(clock_));
+  Timer2_->Start(kServiceTimerMs);
+  Timer3_->Start(kReconnectTimerMs);
+}
+
+void Driver::MakeClosePassword() {
+  std::mt19937 random(static_cast<std::mt19937::result_type>(
+      clock_.Ticks() ^ static_cast<std::uint32_t>(std::llround(clock_.Now() * kMsPerDay)) ^
+      std::random_device{}()));
+  std::uniform_int_distribution<int> draw(0, 89998);
+  closePassword_ = std::to_string(draw(random) + 10000);
+  ui_.ShowClosePassword(closePassword_);
+}
+
+void Driver::OpenConfiguredPort() {
+  if (settings_.ComPort == kNoPortChosen) {
+    ports_.EnterStoppedState();
+    return;
+  }
+  CommPortDriver1_.SetPortName(kDevicePrefix + settings_.ComPort);
+  bool opened = false;
+  try {
+    opened = CommPortDriver1_.OpenPort();
+  } catch (const std::exception&) {
+    opened = false;
+  }
+  if (!opened) {
+    ui_.ShowMessageWindow(kPortBusyAtStart);
+    ports_.EnterStoppedState();
+  }
+}
+
+bool Driver::CloseRequest() {
+  if (ServerCloseRequested_ || closeWithoutPassword_) {
+    try {
+      CommPortDriver1_.ClosePort();
+    } catch (const std::exception&) {
+    }
+    return true;
+  }
+  const int result = ui_.ShowAccessDialog(closePassword_);
+  if (result == kAccessAccepted) {
+    if (CommPortDriver1_.IsPortOpen()) CommPortDriver1_.ClosePort();
+    return true;
+  }
+  if (result == kAccessWrongPassword) ui_.ShowMessageWindow(kWrongPassword);
+  return false;
+}
+
+void Driver::CloseBySignal() {
+  closeWithoutPassword_ = true;
+  ui_.RequestClose();
+}
+
+void Driver::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  if (Timer2_) Timer2_->Stop();
+  if (Timer3_) Timer3_->Stop();
+  if (worker_) {
+    worker_->Stop();
+    while (!worker_->Finished()) loop_.ProcessPendingEvents();
+    worker_->Join();
+    // Records that were queued while the link was up but never went out wait in spool files for
+    // the next start.
+    for (const Bytes& record : worker_->TakeUnsentEventRecords()) SpoolV8Record(record);
+  }
+  SimpleTCPClient1_.OnDisconnected = nullptr;
+  SimpleTCPClient1_.SetConnected(false);
+  CommPortDriver1_.ClosePort();
+}
+
+// ---- Frames from the receiver ------------------------------------------------------------
+
+void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t dataSize) {
+  const std::span<const std::uint8_t> bytes(
+      packet, std::min<std::size_t>(dataSize, kWorkingBufferSize));
+  if (settings_.Log) AppendRawLog(bytes);
+  if (!IsTerminated(bytes)) {
+    assembler_.KeepUnterminated(bytes);
+    return;
+  }
+  LastFrameTime_ = clock_.Now();
+  receiverActivity_ = StepActivity(receiverActivity_);
+  PaintReceiverIndicator();
+  const std::uint8_t ack = kFrameAck;
+  CommPortDriver1_.SendBytes(&ack, 1);
+  if (const auto frame = assembler_.EventFrameFor(bytes)) DecodeAndDispatch(*frame);
+}
+
+void Driver::AppendRawLog(std::span<const std::uint8_t> packet) {
+  if (auto error = AppendToFile(rawLogPath_, packet)) {
+    // Raised so that this packet goes no further and the operator sees the file error.
+    throw std::runtime_error("Cannot write \"" + rawLogPath_ + "\": " + error->text);
+  }
+}
+
+void Driver::DecodeAndDispatch(std::span<const std::uint8_t> frame) {
+  const EventFrame fields = ParseEventFrame(frame);
+  // The INI file is read for every event frame, so edits of `Razdels` count from the next frame.
+  const std::int32_t override =
+      ini_.Load().ReadInteger("Razdels", PartitionOverrideKey(fields), -1);
+  const DecodedEvent event =
+      DecodeEvent(fields, override, settings_.FirstNumber, settings_.Razdel, clock_.Now());
+  lastEventRecord_ = BuildEventRecord(event);
+  if (event.EventCode == kFilteredEventCode) return;
+  if (settings_.SendV8) HandOverV8(lastEventRecord_);
+  if (settings_.SendV7) HandOverV7(event);
+}
+
+void Driver::HandOverV8(const EventRecord& record) {
+  // A record the queue refuses is spooled like one that finds the link down.
+  if (worker_ && worker_->IsConnected() && worker_->Enqueue(kEventRecordType, record)) return;
+  SpoolV8Record(record);
+}
+
+void Driver::SpoolV8Record(std::span<const std::uint8_t> record) {
+  if (settings_.NotSendToDiskV8) return;
+  Bytes file(4);
+  PutU32(file.data(), kEventRecordType);
+  file.insert(file.end(), record.begin(), record.end());
+  spoolWriter_.Write(settings_.PathForSoob, "", ".dd8", file);
+}
+
+void Driver::HandOverV7(const DecodedEvent& event) {
+  const V7Message message = BuildEventMessage(event, clock_.Now());
+  // A message the socket does not take is spooled like one that finds the link down.
+  if (SendV7Message(message)) return;
+  spoolWriter_.Write(settings_.PathForSoob, "", ".ddk", message);
+}
+
+bool Driver::SendV7Message(std::span<const std::uint8_t> message) {
+  if (!SimpleTCPClient1_.Connected()) return false;
+  MemoryStream stream(message);
+  return SimpleTCPClient1_.SendStream(&stream) == static_cast<std::int32_t>(message.size());
+}
+
+// ---- The V7 link -------------------------------------------------------------------------
+
+void Driver::Timer3Timer() {
+  if (settings_.SendV7 && !SimpleTCPClient1_.Connected()) SimpleTCPClient1_.SetConnected(true);
+}
+
+void Driver::SimpleTCPClient1Connected() {
+  V7Connected_ = true;
+  PaintV7Indicator();
+  SendV7Message(GreetingMessage());
+  const std::string device = CommPortDriver1_.PortName();
+  const auto port = PortNumberOfDevice(device);
+  if (!port) {
+    throw std::runtime_error("'" + device.substr(std::min<std::size_t>(7, device.size())) +
+                             "' is not a valid integer value");
+  }
+  SendV7Message(PortStatusMessage(static_cast<std::uint8_t>(*port)));
+}
+
+void Driver::SimpleTCPClient1Disconnected() {
+  V7Connected_ = false;
+  // An incomplete message of a lost connection must not shift the framing of the next one.
+  V7ReceiveBuffer_.Clear();
+  PaintV7Indicator();
+}
+
+void Driver::SimpleTCPClient1Error(std::int32_t, std::int32_t, const std::string&) {
+  // The client has already released the connection; the reconnect timer brings the link back.
+}
+
+void Driver::SimpleTCPClient1Read(MemoryStream& stream) {
+  TakeV7Pieces(V7ReceiveBuffer_, stream.Bytes(),
+               [this](std::span<const std::uint8_t, kV7Size> piece) { HandleServerMessage(piece); });
+}
+
+void Driver::HandleServerMessage(std::span<const std::uint8_t, kV7Size> piece) {
+  if (!HasV7Marker(piece)) return;
+  V7MessageCount_ = StepActivity(V7MessageCount_);
+  PaintV7Indicator();
+  switch (piece[2]) {
+    case v7type::kTime: {
+      CalendarTime t;
+      const DateTime when = TimeOfMessage(piece);
+      if (!TryDecodeDateTime(when, t)) {
+        std::cerr << "V7: time message with a date-time that is no calendar time (" << when
+                  << "); the clock is left alone" << std::endl;
+        return;
+      }
+      clock_.SetLocalTime(t);
+      return;
+    }
+    case v7type::kClose:
+      ServerCloseRequested_ = true;
+      ui_.RequestClose();
+      return;
+    default:
+      return;
+  }
+}
+
+void Driver::SendStatusMessage(std::span<const std::uint8_t> data) {
+  const V7Piece message = StatusMessage(data.size() > 1 ? data[1] : 0);
+  if (SendV7Message(message)) return;
+  spoolWriter_.Write(settings_.PathForSoob, "_" + std::to_string(settings_.n_abs), ".ddk", message);
+}
+
+// ---- The service timer -------------------------------------------------------------------
+
+void Driver::Timer2Timer() {
+  SpoolJobV8();
+  SpoolJobV7();
+  try {
+    SuperviseReceiver();
+  } catch (...) {
+    LogError(9);
+  }
+}
+
+std::optional<std::vector<std::uint8_t>> Driver::ReadSpoolFile(const std::string& path,
+                                                               std::size_t maxBytes,
+                                                               std::size_t minBytes) {
+  FileError error;
+  auto data = spool_.Read(path, maxBytes, &error);
+  if (data && data->size() >= minBytes) return data;
+  // A file that cannot be read would block every file behind it for ever: it is set aside once.
+  const std::string why =
+      data ? "only " + std::to_string(data->size()) + " bytes" : error.text;
+  const auto aside = spool_.SetAside(path);
+  std::cerr << "spool: cannot use " << path << " (" << why << "); "
+            << (aside ? "cannot set it aside: " + aside->text : "set aside as " + path + ".bad")
+            << std::endl;
+  return std::nullopt;
+}
+
+void Driver::SpoolJobV8() {
+  if (!settings_.SendV8 || !worker_ || !worker_->IsConnected()) return;
+  const std::string pattern = settings_.PathForSoob + "*.dd8";
+  while (const auto path = spool_.FindFirst(pattern)) {
+    if (MsBetween(handOver_.LastDd8SendTime(), clock_.Now()) <= kDd8PacingMs) return;
+    const auto data = ReadSpoolFile(*path, kDd8ReadLimit, 4);
+    if (!data) continue;
+    const std::uint32_t type = (*data)[0] | ((*data)[1] << 8) | ((*data)[2] << 16) |
+                               (static_cast<std::uint32_t>((*data)[3]) << 24);
+    handOver_.SetPendingDd8File(*path);
+    worker_->Enqueue(type, std::span<const std::uint8_t>(*data).subspan(4), *path);
+    handOver_.SetLastDd8SendTime(clock_.Now());
+    return;
+  }
+}
+
+void Driver::SpoolJobV7() {
+  if (!SimpleTCPClient1_.Connected()) return;
+  const std::string pattern = settings_.PathForSoob + "*.ddk";
+  while (const auto path = spool_.FindFirst(pattern)) {
+    auto data = ReadSpoolFile(*path, kV7Size, 0);
+    if (!data) continue;
+    // A short file goes out zero-filled to a whole message, so the server stays in step.
+    data->resize(kV7Size, 0);
+    if (SendV7Message(*data)) spool_.Remove(*path);
+    return;
+  }
+}
+
+void Driver::SuperviseReceiver() {
+  const bool alive = MsBetween(LastFrameTime_, clock_.Now()) <=
+                     static_cast<std::int64_t>(std::llround(settings_.AttentionInterval * kMsPerDay));
+  if (alive == ReceiverLinkOk_) return;
+  ReceiverLinkOk_ = alive;
+  PaintReceiverIndicator();
+  if (settings_.SendV7) {
+    const std::uint8_t data[2] = {0xFF, alive ? v7type::kLinkRestored : v7type::kLinkLost};
+    SendStatusMessage(data);
+  }
+}
+
+void Driver::LogError(std::int32_t code) { errorLog_.LogError(code); }
+
+// ---- Glyphs ------------------------------------------------------------------------------
+
+void Driver::PaintReceiverIndicator() {
+  ui_.PaintGlyph(LinkGlyph::Receiver, ReceiverLinkOk_, receiverActivity_);
+}
+
+void Driver::PaintV7Indicator() { ui_.PaintGlyph(LinkGlyph::V7, V7Connected_, V7MessageCount_); }
+
+void Driver::PaintV8Indicator() {
+  ui_.PaintGlyph(LinkGlyph::V8, worker_ && worker_->IsConnected(), v8Activity_);
+}
+
+// ---- Port status and the V8 worker's view of the engine ----------------------------------
+
+void Driver::SetPortName(const std::string& deviceName) { CommPortDriver1_.SetPortName(deviceName); }
+
+bool Driver::OpenPort() { return CommPortDriver1_.OpenPort(); }
+
+void Driver::ClosePort() { CommPortDriver1_.ClosePort(); }
+
+bool Driver::IsPortOpen() { return CommPortDriver1_.IsPortOpen(); }
+
+void Driver::SetDtr(bool on) { CommPortDriver1_.SetDtr(on); }
+
+void Driver::WriteComPort(const std::string& value) {
+  // A line break would add lines of its own to the INI file.
+  if (value.find_first_of("\r\n") != std::string::npos) {
+    throw std::runtime_error("a port name cannot hold a line break");
+  }
+  ini_.WriteString("main", "ComPort", value);
+}
+
+int Driver::ShowAccessDialog() { return ui_.ShowAccessDialog(closePassword_); }
+
+void Driver::ShowMessageWindow(const std::string& text) { ui_.ShowMessageWindow(text); }
+
+void Driver::PortControlsChanged(const PortControls& controls) { ui_.ShowPortControls(controls); }
+
+void Driver::SpoolUnconfirmedEventRecord(std::span<const std::uint8_t> record) {
+  // The spool writer belongs to the main thread: two writers could choose the same free name.
+  loop_.RunAndWait([&] { SpoolV8Record(record); });
+}
+
+std::string Driver::RememberedPortName() const {
+  std::lock_guard lock(sharedMutex_);
+  return rememberedPortName_;
+}
+
+void Driver::SetRememberedPortName(const std::string& name) {
+  std::lock_guard lock(sharedMutex_);
+  rememberedPortName_ = name;
+}
+
+void Driver::SendPortStatus() {
+  if (!worker_) return;
+  const Bytes body = v8::PortStatusBody(RememberedPortName(), CommPortDriver1_.IsPortOpen());
+  worker_->Enqueue(v8::kPortStatusRecord, body);
+}
+
+void Driver::LogLine(const std::string& message) {
+  const std::string line = NowText(clock_) + " " + message;
+  loop_.RunAndWait([&] {
+    std::cout << line << std::endl;
+    ui_.AppendLogLine(line);
+  });
+}
+
+void Driver::ActivityStep() {
+  loop_.RunAndWait([&] {
+    v8Activity_ = StepActivity(v8Activity_);
+    PaintV8Indicator();
+  });
+}
+
+PortStatus Driver::CurrentPortStatus() {
+  return PortStatus{RememberedPortName(), CommPortDriver1_.IsPortOpen()};
+}
+
+std::int32_t Driver::FirstNumber() { return settings_.FirstNumber; }
+
+ServerHostConfig Driver::ReadServerHost() {
+  const ServerHostSettings s = ReadServerHostSettings(ini_.Load());
+  return ServerHostConfig{s.Address, s.Port, s.PacketSize};
+}
+
+}  // namespace drvnt

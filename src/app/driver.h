@@ -1,0 +1,208 @@
+#pragma once
+// The engine: owns the settings, the run-time state and the components of the driver (the serial
+// port `CommPortDriver1`, the V7 client `SimpleTCPClient1`, the service timer `Timer2`, the
+// reconnect timer `Timer3` and the V8 worker), and implements every non-visual handler. It reaches
+// the operator only through `OperatorUi`, so it runs without a display.
+//
+// Everything here runs on the main thread, one handler at a time, except what the V8 worker calls
+// through `V8Host` (on the worker thread): the log line and the activity step are handed to the
+// main thread and waited for; the port status and the first number are read under a lock. The
+// main thread never waits for the worker, except at shutdown, where it keeps serving the worker's
+// hand-offs until the worker has stopped.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <span>
+#include <string>
+
+#include "app/error_log.h"
+#include "app/operator_ui.h"
+#include "app/port_manager.h"
+#include "app/settings.h"
+#include "core/memory_stream.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/files.h"
+#include "platform/serial_device.h"
+#include "receiver/comm_port_driver.h"
+#include "receiver/event_record.h"
+#include "receiver/frame_decoder.h"
+#include "receiver/spool_writer.h"
+#include "v7link/simple_tcp_client.h"
+#include "v8link/v8_link.h"
+
+namespace drvnt {
+
+// The V8 worker as the engine owns it: the link, plus starting and stopping its thread.
+class V8Worker : public V8Link {
+ public:
+  virtual void Start() = 0;
+  virtual void Stop() = 0;
+  virtual bool Finished() const = 0;
+  virtual void Join() = 0;
+  // Live event records still queued, once the worker has finished.
+  virtual std::vector<Bytes> TakeUnsentEventRecords() = 0;
+};
+
+using V8WorkerFactory =
+    std::function<std::unique_ptr<V8Worker>(V8Host& host, SpoolHandOver& handOver)>;
+
+struct DriverEnvironment {
+  EventLoop& loop;
+  Clock& clock;
+  OperatorUi& ui;
+  SpoolDir& spool;
+  // The startup directory: the INI file, the raw log and the error log live there.
+  std::string directory;
+  // The serial back end; the POSIX one when empty.
+  std::function<std::unique_ptr<SerialDevice>()> serialDevice;
+  // The V8 worker; the real one when empty.
+  V8WorkerFactory v8Worker;
+};
+
+inline constexpr const char* kRawLogName = "drvnt417.log";
+inline constexpr const char* kErrorLogName = "error.txt";
+inline constexpr const char* kPortBusyAtStart = "Порт уже занят. Смените его.";
+inline constexpr const char* kWrongPassword = "Не правильный пароль.";
+inline constexpr std::uint16_t kV7Port = 7788;
+
+class Driver final : private V8Host, private PortManagerHost {
+ public:
+  explicit Driver(DriverEnvironment env);
+  ~Driver() override;
+
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  // The start-up sequence; runs once, before the event loop.
+  void Start();
+  // A request to close the main window: true when the window may close.
+  bool CloseRequest();
+  // SIGTERM or SIGINT: the program closes in order, as on the V7 server's close command.
+  void CloseBySignal();
+  // Stops the V8 worker in order and releases the links; idempotent, also run by the destructor.
+  void Shutdown();
+
+  // Handlers, under the names of the components they serve.
+  void CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t dataSize);
+  void Timer2Timer();
+  void Timer3Timer();
+  void SimpleTCPClient1Connected();
+  void SimpleTCPClient1Disconnected();
+  void SimpleTCPClient1Read(MemoryStream& stream);
+  void SimpleTCPClient1Error(std::int32_t socket, std::int32_t errorCode,
+                             const std::string& errorMsg);
+  void SendStatusMessage(std::span<const std::uint8_t> data);
+  void PaintReceiverIndicator();
+  void PaintV7Indicator();
+  void PaintV8Indicator();
+  void LogError(std::int32_t code) override;
+
+  // Port management: the port controls of the settings page.
+  PortManager& Ports() { return ports_; }
+  // A port-status record to the V8 worker, when it exists.
+  void SendPortStatus() override;
+  void SetRememberedPortName(const std::string& name) override;
+
+  // State, read by the window and the tests.
+  const Settings& settings() const { return settings_; }
+  const std::string& ClosePassword() const { return closePassword_; }
+  DateTime LastFrameTime() const { return LastFrameTime_; }
+  bool ReceiverLinkOk() const { return ReceiverLinkOk_; }
+  bool ServerCloseRequested() const { return ServerCloseRequested_; }
+  bool V7Connected() const { return V7Connected_; }
+  int V7MessageCount() const { return V7MessageCount_; }
+  int ReceiverActivity() const { return receiverActivity_; }
+  int V8Activity() const { return v8Activity_; }
+  const EventRecord& LastEventRecord() const { return lastEventRecord_; }
+  std::string RememberedPortName() const;
+  TCommPortDriver& CommPortDriver1() { return CommPortDriver1_; }
+  TSimpleTCPClient& SimpleTCPClient1() { return SimpleTCPClient1_; }
+  V8Worker* Worker() { return worker_.get(); }
+  SpoolHandOver& HandOver() { return handOver_; }
+
+ private:
+  // V8Host, called on the worker thread.
+  void LogLine(const std::string& message) override;
+  void ActivityStep() override;
+  PortStatus CurrentPortStatus() override;
+  std::int32_t FirstNumber() override;
+  ServerHostConfig ReadServerHost() override;
+  void SpoolUnconfirmedEventRecord(std::span<const std::uint8_t> record) override;
+
+  // PortManagerHost.
+  void SetPortName(const std::string& deviceName) override;
+  bool OpenPort() override;
+  void ClosePort() override;
+  bool IsPortOpen() override;
+  void SetDtr(bool on) override;
+  void WriteComPort(const std::string& value) override;
+  int ShowAccessDialog() override;
+  void ShowMessageWindow(const std::string& text) override;
+  void PortControlsChanged(const PortControls& controls) override;
+
+  template <typename F>
+  void Guard(F&& handler);
+  void MakeClosePassword();
+  void OpenConfiguredPort();
+  void AppendRawLog(std::span<const std::uint8_t> packet);
+  void DecodeAndDispatch(std::span<const std::uint8_t> frame);
+  void HandOverV8(const EventRecord& record);
+  void SpoolV8Record(std::span<const std::uint8_t> record);
+  void HandOverV7(const DecodedEvent& event);
+  bool SendV7Message(std::span<const std::uint8_t> message);
+  void HandleServerMessage(std::span<const std::uint8_t, 555> piece);
+  void SpoolJobV8();
+  void SpoolJobV7();
+  void SuperviseReceiver();
+  std::optional<std::vector<std::uint8_t>> ReadSpoolFile(const std::string& path,
+                                                         std::size_t maxBytes,
+                                                         std::size_t minBytes);
+
+  DriverEnvironment env_;
+  EventLoop& loop_;
+  Clock& clock_;
+  OperatorUi& ui_;
+  SpoolDir& spool_;
+  IniFile ini_;
+  ErrorLog errorLog_;
+  SpoolWriter spoolWriter_;
+  std::string rawLogPath_;
+
+  Settings settings_;
+  std::string startupDirectory_;
+  std::string closePassword_;
+  DateTime LastFrameTime_ = 0;
+  bool ReceiverLinkOk_ = false;
+  bool ServerCloseRequested_ = false;
+  bool closeWithoutPassword_ = false;
+  MemoryStream V7ReceiveBuffer_;
+  bool V7Connected_ = false;
+  int V7MessageCount_ = 0;
+  int receiverActivity_ = 0;
+  int v8Activity_ = 0;
+  EventRecord lastEventRecord_{};
+  FrameAssembler assembler_;
+
+  // Read by the V8 worker.
+  mutable std::mutex sharedMutex_;
+  std::string rememberedPortName_;
+
+  SpoolHandOver handOver_;
+  TCommPortDriver CommPortDriver1_;
+  TSimpleTCPClient SimpleTCPClient1_;
+  std::unique_ptr<Timer> Timer2_;
+  std::unique_ptr<Timer> Timer3_;
+  PortManager ports_{static_cast<PortManagerHost&>(*this)};
+  std::unique_ptr<V8Worker> worker_;
+  bool shutDown_ = false;
+};
+
+// Steps a link's activity counter: add 1, after 16 back to 0.
+inline int StepActivity(int counter) { return counter + 1 > 16 ? 0 : counter + 1; }
+
+}  // namespace drvnt

@@ -1,0 +1,83 @@
+#pragma once
+// The driver's settings: section `main` of "drvnt417.ini", read once at start-up in a fixed order
+// and kept for the life of the process. `Razdels` (every event frame), `ServerHost` (the V8
+// worker, at every connection attempt) and `ComPorts` (every opening of a serial port) are read
+// where they are used.
+
+#include <cstdint>
+#include <string>
+
+#include "core/date_time.h"
+#include "core/ini_profile.h"
+
+namespace drvnt {
+
+inline constexpr const char* kIniFileName = "drvnt417.ini";
+inline constexpr const char* kNoPortChosen = "COM255";
+
+struct Settings {
+  std::string ComPort = kNoPortChosen;
+  std::int32_t n_abs = -1;
+  std::int32_t FirstNumber = 4;
+  std::string PathForSoob;
+  std::string host = "localhost";
+  bool NotSendToDiskV8 = false;
+  bool Razdel = false;
+  DateTime AttentionInterval = 10.0 / 1440.0;  // 00:10:00
+  bool Log = false;
+  bool SendV7 = false;
+  bool SendV8 = true;
+};
+
+// Reads section `main` in the order ComPort, n_abs, FirstNumber, PathForSoob, host,
+// NotSendToDiskV8, Razdel, Attention, Log, SendV7, SendV8. `onHost` receives `host` as soon as it
+// has been read.
+template <typename OnHost>
+Settings ReadSettings(const IniProfile& ini, OnHost&& onHost) {
+  Settings s;
+  s.ComPort = ini.ReadString("main", "ComPort", s.ComPort);
+  s.n_abs = ini.ReadInteger("main", "n_abs", s.n_abs);
+  s.FirstNumber = ini.ReadInteger("main", "FirstNumber", s.FirstNumber);
+  s.PathForSoob = ini.ReadString("main", "PathForSoob", s.PathForSoob);
+  s.host = ini.ReadString("main", "host", s.host);
+  onHost(s.host);
+  s.NotSendToDiskV8 = ini.ReadBool("main", "NotSendToDiskV8", s.NotSendToDiskV8);
+  s.Razdel = ini.ReadBool("main", "Razdel", s.Razdel);
+  s.AttentionInterval =
+      ParseTimeOfDay(ini.ReadString("main", "Attention", "00:10:00")).value_or(10.0 / 1440.0);
+  s.Log = ini.ReadBool("main", "Log", s.Log);
+  s.SendV7 = ini.ReadBool("main", "SendV7", s.SendV7);
+  s.SendV8 = ini.ReadBool("main", "SendV8", s.SendV8);
+  return s;
+}
+
+inline Settings ReadSettings(const IniProfile& ini) {
+  return ReadSettings(ini, [](const std::string&) {});
+}
+
+// The V8 server of section `ServerHost`.
+struct ServerHostSettings {
+  std::string Address = "127.0.0.1";
+  std::int32_t Port = 12543;
+  std::int32_t PacketSize = 2000;
+};
+
+ServerHostSettings ReadServerHostSettings(const IniProfile& ini);
+
+// The INI file "drvnt417.ini" of a directory, read afresh at every call.
+class IniFile {
+ public:
+  explicit IniFile(std::string directory);
+
+  const std::string& Path() const { return path_; }
+  // The file's text; a missing or unreadable file reads as empty, which gives every default.
+  IniProfile Load() const;
+  // Changes one key in place, keeping every other line; throws std::runtime_error on failure.
+  void WriteString(const std::string& section, const std::string& key,
+                   const std::string& value) const;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace drvnt

@@ -1,0 +1,211 @@
+// The service timer: resending spooled .ddk files over the V7 link and .dd8 files to the V8 link,
+// setting aside spool files that cannot be used, and supervising the receiver link.
+
+#include <cstring>
+
+#include "engine_fixture.h"
+#include "loopback_server.h"
+#include "support/run_until.h"
+
+namespace drvnt::testing {
+namespace {
+
+class ServiceTimerTest : public EngineTest {
+ protected:
+  Driver& Started(const std::string& extra) {
+    std::filesystem::create_directory(dir_ + "/spool");
+    WriteIni("[main]\nhost=127.0.0.1\nPathForSoob=" + dir_ + "/spool/\n" + extra);
+    Driver& d = MakeDriver();
+    d.Start();
+    return d;
+  }
+
+  void Spool(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(dir_ + "/spool/" + name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+  }
+
+  static std::vector<std::uint8_t> V7File(std::uint8_t marker) {
+    std::vector<std::uint8_t> m(555, 0);
+    m[0] = m[1] = 0xFF;
+    m[2] = 0x15;
+    m[3] = marker;
+    return m;
+  }
+
+  static std::vector<std::uint8_t> Dd8File(std::uint8_t marker) {
+    std::vector<std::uint8_t> f = {0x32, 0x00, 0x00, 0x03, 0x18, marker};
+    f.resize(26, 0);
+    return f;
+  }
+
+  bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+    return RunUntil(
+        [&] {
+          server_.Poll();
+          return done();
+        },
+        ms);
+  }
+
+  LoopbackServer server_{7788};
+};
+
+TEST_F(ServiceTimerTest, DdkFilesGoOnePerTickWhileTheV7LinkIsUp) {
+  Driver& d = Started("SendV7=1\n");
+  for (std::uint8_t i = 1; i <= 3; ++i) Spool(std::to_string(i) + ".ddk", V7File(i));
+  Spool("short.ddk", {0xFF, 0xFF, 0x15, 4});
+
+  // Link still down: every file stays, and the receiver link's "I" of the first tick joins them.
+  d.Timer2Timer();
+  ASSERT_EQ(Files(".ddk").size(), 5u);
+
+  ASSERT_TRUE(WaitFor([&] { return d.V7Connected() && server_.Received().size() >= 1110; }));
+  server_.ClearReceived();
+  for (int tick = 1; tick <= 5; ++tick) {
+    d.Timer2Timer();
+    EXPECT_EQ(Files(".ddk").size(), 5u - static_cast<std::size_t>(tick)) << "tick " << tick;
+  }
+  ASSERT_TRUE(WaitFor([&] { return server_.Received().size() >= 5 * 555; }));
+  // Every message whole; the short file went out zero-filled to 555 bytes.
+  std::vector<int> markers;
+  for (std::size_t at = 0; at < server_.Received().size(); at += 555) {
+    markers.push_back(server_.Received()[at + 3]);
+    if (server_.Received()[at + 3] == 4) {
+      EXPECT_TRUE(std::all_of(server_.Received().begin() + static_cast<long>(at) + 4,
+                              server_.Received().begin() + static_cast<long>(at) + 555,
+                              [](std::uint8_t b) { return b == 0; }));
+    }
+  }
+  std::sort(markers.begin(), markers.end());
+  EXPECT_EQ(markers, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST_F(ServiceTimerTest, DdkFileWhoseSendFailsIsKept) {
+  Driver& d = Started("SendV7=1\n");
+  ASSERT_TRUE(WaitFor([&] { return d.V7Connected() && server_.Received().size() >= 1110; }));
+  Spool("1.ddk", V7File(1));
+  server_.ResetClient();
+  usleep(50 * 1000);
+  const std::uint8_t probe[2] = {0xFF, 'I'};
+  // The first send after a reset may still be taken; the status message sent first takes it.
+  d.SendStatusMessage(probe);
+  d.Timer2Timer();
+  EXPECT_FALSE(d.V7Connected());
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/spool/1.ddk"));
+}
+
+TEST_F(ServiceTimerTest, Dd8FileIsHandedOverEveryThreeSecondsUntilAcknowledged) {
+  Driver& d = Started("SendV8=1\n");
+  Spool("A.dd8", Dd8File(1));
+
+  d.Timer2Timer();  // link down: left alone
+  EXPECT_TRUE(v8_->queued.empty());
+
+  v8_->connected = true;
+  d.Timer2Timer();
+  ASSERT_EQ(v8_->queued.size(), 1u);
+  EXPECT_EQ(v8_->queued[0].type, 0x03000032u);
+  const auto file = Dd8File(1);
+  EXPECT_EQ(v8_->queued[0].body, (std::vector<std::uint8_t>(file.begin() + 4, file.end())));
+  EXPECT_EQ(v8_->queued[0].spoolFile, dir_ + "/spool/A.dd8");
+  EXPECT_EQ(d.HandOver().PendingDd8File(), dir_ + "/spool/A.dd8");
+
+  for (int i = 0; i < 15; ++i) {  // 3 s of ticks: not again yet
+    clock_.AdvanceMs(200);
+    d.Timer2Timer();
+  }
+  EXPECT_EQ(v8_->queued.size(), 1u);
+  clock_.AdvanceMs(200);
+  d.Timer2Timer();
+  EXPECT_EQ(v8_->queued.size(), 2u);  // more than 3 s later: handed over again
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/spool/A.dd8"));
+
+  // The worker acknowledges: it deletes the file and lets the next one go at the next tick.
+  std::filesystem::remove(dir_ + "/spool/A.dd8");
+  Spool("B.dd8", Dd8File(2));
+  d.HandOver().SetLastDd8SendTime(clock_.Now() - 1.0);
+  d.Timer2Timer();
+  ASSERT_EQ(v8_->queued.size(), 3u);
+  EXPECT_EQ(v8_->queued[2].body[1], 2);
+}
+
+TEST_F(ServiceTimerTest, Dd8FilesStayWithTheV8LinkOff) {
+  Driver& d = Started("SendV8=0\n");
+  Spool("A.dd8", Dd8File(1));
+  d.Timer2Timer();
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/spool/A.dd8"));
+  EXPECT_EQ(v8_, nullptr);
+}
+
+TEST_F(ServiceTimerTest, UnusableSpoolFileIsSetAsideAndTheNextOneStillGoes) {
+  Driver& d = Started("SendV8=1\n");
+  v8_->connected = true;
+  Spool("bad.dd8", {0x32, 0x00});  // shorter than a record type
+  Spool("good.dd8", Dd8File(7));
+  ::testing::internal::CaptureStderr();
+  d.Timer2Timer();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  ASSERT_EQ(v8_->queued.size(), 1u);
+  EXPECT_EQ(v8_->queued[0].body[1], 7);
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/spool/bad.dd8.bad"));
+  EXPECT_NE(err.find("bad.dd8"), std::string::npos) << err;
+  EXPECT_TRUE(ui_.errors.empty());
+}
+
+TEST_F(ServiceTimerTest, ReceiverSupervisionReportsOnlyChanges) {
+  Driver& d = Started("SendV7=1\nAttention=0:01:00\nn_abs=-1\n");
+  ASSERT_TRUE(WaitFor([&] { return d.V7Connected() && server_.Received().size() >= 1110; }));
+  server_.ClearReceived();
+  auto statuses = [&] {
+    server_.Poll();
+    std::string s;
+    for (std::size_t at = 0; at + 555 <= server_.Received().size(); at += 555) {
+      s += static_cast<char>(server_.Received()[at + 2]);
+    }
+    return s;
+  };
+
+  d.Timer2Timer();  // first tick after start-up: restored
+  EXPECT_TRUE(d.ReceiverLinkOk());
+  clock_.AdvanceMs(60000);  // silent for exactly the attention time: still alive
+  d.Timer2Timer();
+  EXPECT_TRUE(d.ReceiverLinkOk());
+  clock_.AdvanceMs(200);
+  d.Timer2Timer();
+  EXPECT_FALSE(d.ReceiverLinkOk());
+  d.Timer2Timer();
+  clock_.AdvanceMs(200000);
+  d.Timer2Timer();
+  ASSERT_TRUE(WaitFor([&] { return statuses().size() >= 2; }));
+  RunFor(50);
+  EXPECT_EQ(statuses(), "IH");
+  const auto paints = ui_.PaintsOf(LinkGlyph::Receiver);
+  ASSERT_EQ(paints.size(), 2u);
+  EXPECT_TRUE(paints[0].linkUp);
+  EXPECT_FALSE(paints[1].linkUp);
+
+  // A frame brings the link back; with the V7 link down the status message is spooled.
+  server_.CloseClient();
+  ASSERT_TRUE(WaitFor([&] { return !d.V7Connected(); }));
+  const std::string frame = "1011\x14";
+  d.CommPortDriver1ReceivePacket(reinterpret_cast<const std::uint8_t*>(frame.data()), 5);
+  d.Timer2Timer();
+  EXPECT_TRUE(d.ReceiverLinkOk());
+  const auto spooled = Files(".ddk");
+  ASSERT_EQ(spooled.size(), 1u);
+  EXPECT_EQ(FileBytes(spooled[0])[2], 'I');
+}
+
+TEST_F(ServiceTimerTest, WithTheV7LinkOffTheGlyphStillChangesAndNothingIsSent) {
+  Driver& d = Started("SendV7=0\n");
+  d.Timer2Timer();
+  clock_.AdvanceMs(11 * 60 * 1000);
+  d.Timer2Timer();
+  EXPECT_EQ(ui_.PaintsOf(LinkGlyph::Receiver).size(), 2u);
+  EXPECT_TRUE(Files(".ddk").empty());
+  EXPECT_EQ(server_.Accepted(), 0);
+}
+
+}  // namespace
+}  // namespace drvnt::testing

@@ -1,0 +1,235 @@
+// The engine's V7 link against a message server on 127.0.0.1:7788: the greeting and port status on
+// every connection, reconnection, server messages (framing, time, close), the event hand-over and
+// the status messages, sent or spooled.
+
+#include <pty.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "engine_fixture.h"
+#include "loopback_server.h"
+#include "support/run_until.h"
+
+namespace drvnt::testing {
+namespace {
+
+std::vector<std::uint8_t> ServerMessage(std::uint8_t type, std::uint8_t first = 0xFF) {
+  std::vector<std::uint8_t> m(555, 0);
+  m[0] = first;
+  m[1] = 0xFF;
+  m[2] = type;
+  return m;
+}
+
+std::vector<std::uint8_t> TimeMessage(double when) {
+  auto m = ServerMessage(0x04);
+  std::memcpy(&m[30], &when, 8);  // little-endian on this machine, as on the wire
+  return m;
+}
+
+class EngineV7Test : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    ASSERT_TRUE(server_.Ok()) << "port 7788 is taken";
+    ASSERT_EQ(openpty(&master_, &slave_, ptyName_, nullptr, nullptr), 0);
+  }
+  void TearDown() override {
+    EngineTest::TearDown();
+    ::close(master_);
+    ::close(slave_);
+  }
+
+  Driver& Started(const std::string& port = "COM3", const std::string& extra = "") {
+    WriteIni("[main]\nSendV7=1\nhost=127.0.0.1\nPathForSoob=" + dir_ + "/\nComPort=" + port +
+             "\n" + extra + "[ComPorts]\n" + port + "=" + ptyName_ + "\n");
+    Driver& d = MakeDriver();
+    d.Start();
+    return d;
+  }
+
+  bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+    return RunUntil(
+        [&] {
+          server_.Poll();
+          return done();
+        },
+        ms);
+  }
+
+  bool WaitConnected() {
+    return WaitFor([&] { return driver_->V7Connected() && server_.Received().size() >= 1110; });
+  }
+
+  LoopbackServer server_{7788};
+  int master_ = -1, slave_ = -1;
+  char ptyName_[256] = {};
+};
+
+TEST_F(EngineV7Test, EveryConnectionStartsWithGreetingThenPortStatus) {
+  Started();
+  ASSERT_TRUE(WaitConnected());
+  RunFor(100);
+  server_.Poll();
+  const auto& got = server_.Received();
+  ASSERT_EQ(got.size(), 1110u);
+  EXPECT_EQ((std::vector<std::uint8_t>(got.begin(), got.begin() + 4)),
+            (std::vector<std::uint8_t>{0xFF, 0xFF, 0x14, 9}));
+  EXPECT_EQ((std::vector<std::uint8_t>(got.begin() + 555, got.begin() + 559)),
+            (std::vector<std::uint8_t>{0xFF, 0xFF, 0x32, 3}));
+  EXPECT_TRUE(ui_.PaintsOf(LinkGlyph::V7).back().linkUp);
+
+  // The server goes away; the reconnect timer brings the link back within about 3 s.
+  server_.CloseClient();
+  server_.ClearReceived();
+  ASSERT_TRUE(WaitFor([&] { return !driver_->V7Connected(); }));
+  EXPECT_FALSE(ui_.PaintsOf(LinkGlyph::V7).back().linkUp);
+  ASSERT_TRUE(WaitFor([&] { return server_.Received().size() >= 1110; }, 6000));
+  EXPECT_EQ(server_.Accepted(), 2);
+  EXPECT_EQ(server_.Received()[2], 0x14);
+  EXPECT_EQ(server_.Received()[557], 0x32);
+}
+
+TEST_F(EngineV7Test, PortNameThatIsNoNumberSendsOnlyTheGreetingAndReportsTheError) {
+  Started("COMX");
+  ASSERT_TRUE(WaitFor([&] { return server_.Received().size() >= 555 && !ui_.errors.empty(); }));
+  RunFor(100);
+  server_.Poll();
+  EXPECT_EQ(server_.Received().size(), 555u);
+  EXPECT_TRUE(driver_->V7Connected());
+}
+
+TEST_F(EngineV7Test, ServerMessagesAreFramedCountedAndObeyed) {
+  Driver& d = Started();
+  ASSERT_TRUE(WaitConnected());
+
+  auto m = ServerMessage(0x30);
+  server_.Send({m.begin(), m.begin() + 300});
+  RunFor(50);
+  EXPECT_EQ(d.V7MessageCount(), 0);
+  server_.Send({m.begin() + 300, m.end()});
+  ASSERT_TRUE(WaitFor([&] { return d.V7MessageCount() == 1; }));
+
+  server_.Send(ServerMessage(0x30, 0xFE));  // no marker: dropped whole, not counted
+  RunFor(50);
+  EXPECT_EQ(d.V7MessageCount(), 1);
+
+  CalendarTime t{2027, 1, 2, 3, 4, 5, 600, 0};
+  DateTime when;
+  ASSERT_TRUE(TryEncodeDateTime(t, when));
+  std::vector<std::uint8_t> burst = TimeMessage(when);
+  const auto bad = TimeMessage(std::nan(""));  // consumed, the clock left alone
+  burst.insert(burst.end(), bad.begin(), bad.end());
+  for (int i = 0; i < 14; ++i) {
+    const auto other = ServerMessage(0x31);
+    burst.insert(burst.end(), other.begin(), other.end());
+  }
+  ::testing::internal::CaptureStderr();
+  server_.Send(burst);
+  ASSERT_TRUE(WaitFor([&] { return d.V7MessageCount() == 0; }));  // 17 messages: back to 0
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("time message"), std::string::npos);
+  const auto set = clock_.SetTimes();
+  ASSERT_EQ(set.size(), 1u);
+  EXPECT_EQ(set[0].year, 2027);
+  EXPECT_EQ(set[0].month, 1);
+  EXPECT_EQ(set[0].day, 2);
+  EXPECT_EQ(set[0].hour, 3);
+  EXPECT_EQ(set[0].minute, 4);
+  EXPECT_EQ(set[0].second, 5);
+  EXPECT_EQ(set[0].millisecond, 600);
+  EXPECT_EQ(set[0].dayOfWeek, 6);  // a Saturday
+
+  // A close command closes without the password; the rest of that read is still handled.
+  std::vector<std::uint8_t> closing = ServerMessage(0x11);
+  const auto after = ServerMessage(0x31);
+  closing.insert(closing.end(), after.begin(), after.end());
+  server_.Send(closing);
+  ASSERT_TRUE(WaitFor([&] { return d.V7MessageCount() == 2; }));
+  EXPECT_TRUE(d.ServerCloseRequested());
+  EXPECT_TRUE(ui_.closed);
+  EXPECT_TRUE(ui_.dialogPasswords.empty());
+  EXPECT_FALSE(d.CommPortDriver1().IsPortOpen());
+  EXPECT_TRUE(ui_.errors.empty());
+}
+
+TEST_F(EngineV7Test, IncompleteMessageOfALostConnectionIsNotCarriedOver) {
+  Driver& d = Started();
+  ASSERT_TRUE(WaitConnected());
+  const auto m = ServerMessage(0x30);
+  server_.Send({m.begin(), m.begin() + 100});
+  RunFor(50);
+  server_.CloseClient();
+  ASSERT_TRUE(WaitFor([&] { return !d.V7Connected(); }));
+  ASSERT_TRUE(WaitFor([&] { return d.V7Connected(); }, 6000));
+  server_.Send(m);
+  ASSERT_TRUE(WaitFor([&] { return d.V7MessageCount() == 1; }));
+}
+
+TEST_F(EngineV7Test, EventsGoOnTheLinkOrIntoDdkFiles) {
+  Driver& d = Started();
+  const std::string frame = "9015 120123E13001015\x14";
+  const std::vector<std::uint8_t> bytes(frame.begin(), frame.end());
+
+  // Link down: spooled, byte for byte what would have been sent.
+  d.CommPortDriver1ReceivePacket(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  const auto spooled = Files(".ddk");
+  ASSERT_EQ(spooled.size(), 1u);
+  const auto file = FileBytes(spooled[0]);
+  ASSERT_EQ(file.size(), 555u);
+  EXPECT_EQ(file[2], 0x15);
+  EXPECT_EQ(file[5], 0xBB);  // object number 40123
+  EXPECT_EQ(file[6], 0x9C);
+
+  ASSERT_TRUE(WaitConnected());
+  server_.ClearReceived();
+  d.CommPortDriver1ReceivePacket(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  ASSERT_TRUE(WaitFor([&] { return server_.Received().size() >= 555; }));
+  EXPECT_EQ(server_.Received()[2], 0x15);
+  EXPECT_EQ(Files(".ddk").size(), 1u);
+}
+
+TEST_F(EngineV7Test, MessageTheSocketRefusesIsSpooledNotLost) {
+  Driver& d = Started();
+  ASSERT_TRUE(WaitConnected());
+  server_.ResetClient();
+  usleep(50 * 1000);  // the reset reaches the client's socket, the client has not seen it yet
+  const std::uint8_t lost[2] = {0xFF, 'H'};
+  // The first send after a reset may still be taken by the kernel; a second one fails for sure.
+  d.SendStatusMessage(lost);
+  d.SendStatusMessage(lost);
+  EXPECT_FALSE(d.V7Connected());
+  ASSERT_GE(Files(".ddk").size(), 1u);
+  for (const auto& f : Files(".ddk")) {
+    EXPECT_NE(f.find("_-1.ddk"), std::string::npos) << f;
+    EXPECT_EQ(FileBytes(f)[2], 'H');
+  }
+}
+
+TEST_F(EngineV7Test, StatusMessageSpoolNameCarriesNAbs) {
+  WriteIni("[main]\nSendV7=1\nhost=127.0.0.9\nn_abs=12\nPathForSoob=" + dir_ + "/\n");
+  Driver& d = MakeDriver();
+  d.Start();
+  const std::uint8_t restored[2] = {0xFF, 'I'};
+  d.SendStatusMessage(restored);
+  const auto files = Files(".ddk");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(files[0].find("_12.ddk"), std::string::npos) << files[0];
+  const auto bytes = FileBytes(files[0]);
+  EXPECT_EQ((std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 9)),
+            (std::vector<std::uint8_t>{0xFF, 0xFF, 'I', 0, 0, 9, 0, 0, 0}));
+}
+
+TEST_F(EngineV7Test, LinkOffCreatesNoSocket) {
+  WriteIni("[main]\nSendV7=0\nhost=127.0.0.1\n");
+  Driver& d = MakeDriver();
+  d.Start();
+  d.Timer3Timer();
+  RunFor(100);
+  server_.Poll();
+  EXPECT_EQ(server_.Accepted(), 0);
+  EXPECT_EQ(d.SimpleTCPClient1().Socket(), -1);
+}
+
+}  // namespace
+}  // namespace drvnt::testing

@@ -1,0 +1,107 @@
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/files.h"
+
+namespace drvnt {
+namespace {
+
+TEST(Settings, DefaultsWithoutAFile) {
+  std::string host;
+  const Settings s = ReadSettings(IniProfile(), [&](const std::string& h) { host = h; });
+  EXPECT_EQ(s.ComPort, "COM255");
+  EXPECT_EQ(s.n_abs, -1);
+  EXPECT_EQ(s.FirstNumber, 4);
+  EXPECT_EQ(s.PathForSoob, "");
+  EXPECT_EQ(s.host, "localhost");
+  EXPECT_EQ(host, "localhost");
+  EXPECT_FALSE(s.NotSendToDiskV8);
+  EXPECT_FALSE(s.Razdel);
+  EXPECT_NEAR(s.AttentionInterval * 1440.0, 10.0, 1e-9);
+  EXPECT_FALSE(s.Log);
+  EXPECT_FALSE(s.SendV7);
+  EXPECT_TRUE(s.SendV8);
+  const ServerHostSettings v8 = ReadServerHostSettings(IniProfile());
+  EXPECT_EQ(v8.Address, "127.0.0.1");
+  EXPECT_EQ(v8.Port, 12543);
+  EXPECT_EQ(v8.PacketSize, 2000);
+}
+
+TEST(Settings, ValuesByTheProfileRules) {
+  const IniProfile ini(
+      "[MAIN]\n"
+      "comport=COM3\n"
+      "N_ABS=0x10\n"
+      "FirstNumber= 7\n"
+      "PathForSoob=/var/spool/alarm/\n"
+      "Host=10.0.0.5\n"
+      "NotSendToDiskV8=1\n"
+      "Razdel=2\n"
+      "Attention=0:30\n"
+      "Log=on\n"
+      "SendV7=1\n"
+      "SendV8=0\n"
+      "[serverhost]\n"
+      "address=v8.example\n"
+      "port=$3100\n");
+  const Settings s = ReadSettings(ini);
+  EXPECT_EQ(s.ComPort, "COM3");
+  EXPECT_EQ(s.n_abs, 16);
+  EXPECT_EQ(s.FirstNumber, 7);
+  EXPECT_EQ(s.PathForSoob, "/var/spool/alarm/");
+  EXPECT_EQ(s.host, "10.0.0.5");
+  EXPECT_TRUE(s.NotSendToDiskV8);
+  EXPECT_TRUE(s.Razdel);
+  EXPECT_NEAR(s.AttentionInterval * 1440.0, 30.0, 1e-9);
+  EXPECT_FALSE(s.Log);  // a word gives the default
+  EXPECT_TRUE(s.SendV7);
+  EXPECT_FALSE(s.SendV8);
+  const ServerHostSettings v8 = ReadServerHostSettings(ini);
+  EXPECT_EQ(v8.Address, "v8.example");
+  EXPECT_EQ(v8.Port, 0x3100);
+}
+
+TEST(Settings, AttentionThatDoesNotParseGivesTenMinutes) {
+  for (const char* text : {"25:00:00", "ten", "", "1:2:3:4"}) {
+    const Settings s = ReadSettings(IniProfile(std::string("[main]\nAttention=") + text + "\n"));
+    EXPECT_NEAR(s.AttentionInterval * 1440.0, 10.0, 1e-9) << text;
+  }
+}
+
+class IniFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/drvnt-ini-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string dir_;
+};
+
+TEST_F(IniFileTest, WriterKeepsEveryOtherLine) {
+  const std::string text = "; comment\r\n[main]\r\nComPort=COM1\r\nLog=1\r\n[Razdels]\r\n1_1=5\r\n";
+  std::ofstream(dir_ + "/drvnt417.ini", std::ios::binary) << text;
+  IniFile ini(dir_);
+  ini.WriteString("main", "ComPort", "COM4");
+  EXPECT_EQ(ReadWholeFile(ini.Path()),
+            "; comment\r\n[main]\r\nComPort=COM4\r\nLog=1\r\n[Razdels]\r\n1_1=5\r\n");
+  EXPECT_EQ(ini.Load().ReadString("main", "comport", ""), "COM4");
+}
+
+TEST_F(IniFileTest, WriterCreatesAMissingFileAndReportsFailure) {
+  IniFile ini(dir_);
+  ini.WriteString("main", "ComPort", "");
+  EXPECT_EQ(ReadWholeFile(ini.Path()), "[main]\nComPort=\n");
+  IniFile nowhere(dir_ + "/missing");
+  EXPECT_THROW(nowhere.WriteString("main", "ComPort", "COM1"), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace drvnt
