@@ -1,0 +1,82 @@
+#include "common/v8_responder.h"
+
+namespace drvnt::sim {
+
+std::optional<V8Mode> ParseV8Mode(std::string_view text) {
+  struct Name {
+    const char* text;
+    V8Mode mode;
+  };
+  static const Name kNames[] = {
+      {"normal", V8Mode::kNormal},   {"silent", V8Mode::kSilent},         {"deny", V8Mode::kDeny},
+      {"drop", V8Mode::kDrop},       {"disconnect", V8Mode::kDisconnect}, {"slow", V8Mode::kSlow},
+      {"garbage", V8Mode::kGarbage},
+  };
+  for (const Name& n : kNames) {
+    if (text == n.text)
+      return n.mode;
+  }
+  return std::nullopt;
+}
+
+void V8Responder::NewConnection() {
+  ++connections_;
+  onConnection_ = 0;
+}
+
+bool V8Responder::FaultHere() const {
+  const V8Mode m = options_.mode;
+  const bool faultMode = m == V8Mode::kDrop || m == V8Mode::kDisconnect || m == V8Mode::kGarbage;
+  return faultMode && onConnection_ == options_.faultAt &&
+         (!options_.faultOnce || connections_ <= 1);
+}
+
+std::uint32_t V8Responder::PlainReplyType(const V8Packet& packet) const {
+  switch (packet.type) {
+    case v8type::kHello: {
+      const bool deny =
+          options_.mode == V8Mode::kDeny && (!options_.faultOnce || connections_ <= 1);
+      return deny ? v8type::kAccessDenied : v8type::kAccepted;
+    }
+    case v8type::kEventRecord:
+      return options_.noAck ? v8type::kPoll : v8type::kEventAck;
+    default:
+      return v8type::kPoll;
+  }
+}
+
+V8Reply V8Responder::Garbage() const {
+  V8Reply r{"garbage", 0, {}};
+  if (options_.garbageJunk) {
+    // Junk the length of a whole reply: the driver takes 21 bytes as a bad header and the rest
+    // as the start of its next reply, which puts its reading out of step.
+    r.wire.assign(kV8TransportHeaderSize + kV8PacketHeaderSize, 0xA5);
+  } else {
+    // A well-formed header whose marker is wrong, alone: the driver consumes exactly it.
+    r.wire = EncodeV8(v8type::kPoll, 0);
+    r.wire.resize(kV8TransportHeaderSize);
+    r.wire[0] = 0x00;
+  }
+  return r;
+}
+
+std::optional<V8Reply> V8Responder::Answer(const V8Packet& packet) {
+  ++total_;
+  ++onConnection_;
+  if (options_.mode == V8Mode::kSilent)
+    return std::nullopt;
+  if (options_.probeEvery > 0 && total_ % options_.probeEvery == 0)
+    probeDue_ = true;
+  std::uint32_t type = PlainReplyType(packet);
+  if (FaultHere()) {
+    if (options_.mode == V8Mode::kGarbage)
+      return Garbage();
+    type = options_.mode == V8Mode::kDrop ? v8type::kDropOrder : v8type::kDisconnectOrder;
+  } else if (type == v8type::kPoll && probeDue_) {
+    type = v8type::kProbe;
+    probeDue_ = false;
+  }
+  return V8Reply{V8TypeName(type), type, EncodeV8(type, packet.sequence)};
+}
+
+}  // namespace drvnt::sim

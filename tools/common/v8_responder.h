@@ -1,0 +1,61 @@
+#pragma once
+// How the simulated V8 server answers each packet the driver sends, its fault modes included.
+// Pure, so that the choice of reply is tested without sockets; the server loop only adds the
+// delay of the slow mode and the writing.
+//
+// Plain replies: hello -> accepted (access denied in deny mode), event record -> event
+// acknowledgement (a poll with no-ack), everything else -> poll. A probe replaces a plain poll
+// reply every probeEvery packets; when that packet needs another reply, the probe goes with the
+// next poll reply instead. drop, disconnect and garbage replace the reply to packet faultAt of a
+// connection (of every connection, or of the first one only with faultOnce).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/v8_codec.h"
+
+namespace drvnt::sim {
+
+enum class V8Mode { kNormal, kSilent, kDeny, kDrop, kDisconnect, kSlow, kGarbage };
+
+std::optional<V8Mode> ParseV8Mode(std::string_view text);
+
+struct V8ResponderOptions {
+  V8Mode mode = V8Mode::kNormal;
+  int faultAt = 1;
+  bool faultOnce = false;
+  int probeEvery = 0;  // 0: never
+  bool noAck = false;
+  bool garbageJunk = false;  // garbage mode: junk bytes instead of a header with a wrong marker
+};
+
+struct V8Reply {
+  std::string name;  // type name, or "garbage"
+  std::uint32_t type = 0;
+  Bytes wire;
+};
+
+class V8Responder {
+ public:
+  explicit V8Responder(V8ResponderOptions options) : options_(options) {}
+
+  // A new connection: the fault count starts again.
+  void NewConnection();
+  // The reply to one packet; nothing in silent mode.
+  std::optional<V8Reply> Answer(const V8Packet& packet);
+
+ private:
+  bool FaultHere() const;
+  std::uint32_t PlainReplyType(const V8Packet& packet) const;
+  V8Reply Garbage() const;
+
+  V8ResponderOptions options_;
+  int connections_ = 0;
+  int onConnection_ = 0;
+  long total_ = 0;
+  bool probeDue_ = false;
+};
+
+}  // namespace drvnt::sim

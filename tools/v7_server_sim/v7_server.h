@@ -1,0 +1,64 @@
+#pragma once
+// The simulated message server of the V7 link: takes one connection at a time (a new one replaces
+// the old, as a restarted server would), cuts what arrives into 555-byte messages and reports each
+// one decoded; sends the time message and the close command when told so on standard input or by
+// the scripted options. It never answers a message on its own: the link has no acknowledgements.
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+
+#include "common/local_time.h"
+#include "common/tcp_listen.h"
+
+namespace drvnt::sim {
+
+struct V7ServerOptions {
+  long sendTimeAfterMs = -1;  // -1: never; else once per connection, this long after it began
+  bool fixedTime = false;     // the scripted time message carries `time` instead of now
+  DateTime time = 0;
+  long closeAfterEvents = 0;  // 0: never; else once, when the total of events reaches it
+};
+
+class V7Server {
+ public:
+  V7Server(Listener listener, const V7ServerOptions& options);
+
+  void Run();  // until a stop is requested
+  void PrintSummary() const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  int PollTimeoutMs() const;
+  void Accept();
+  void Drop(const char* reason);
+  void ServeConnection();
+  void OnMessage(const std::uint8_t* piece);
+  void ServeCommands();
+  void HandleCommand(const std::string& line);
+  void ServeTimer();
+  bool Send(const Bytes& message, const char* type, const std::string& time);
+
+  Listener listener_;
+  V7ServerOptions options_;
+  UniqueFd conn_;
+  long connId_ = 0;
+  Bytes pending_;  // received bytes short of a whole message
+  std::string commandText_;
+  bool stdinOpen_ = true;
+  bool timeDue_ = false;
+  Clock::time_point timeAt_{};
+  bool closeSent_ = false;
+
+  long messages_ = 0;
+  long events_ = 0;
+  long dups_ = 0;
+  long sentTime_ = 0;
+  long sentClose_ = 0;
+  std::map<std::string, long> byType_;
+  std::set<std::string> seenEvents_;
+};
+
+}  // namespace drvnt::sim
