@@ -19,12 +19,14 @@ char g_dir[64] = "/tmp/drvnt-bench-spool-XXXXXX";
 
 const std::string& BacklogDir() {
   static const std::string dir = [] {
-    if (mkdtemp(g_dir) == nullptr) std::abort();
+    if (mkdtemp(g_dir) == nullptr)
+      std::abort();
     const std::string d = g_dir;
     for (int i = 0; i < 100000; ++i) {
       const std::string name = d + "/" + std::to_string(0x5265C00 + i) + ".ddk";
       const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT, 0644);
-      if (fd >= 0) ::close(fd);
+      if (fd >= 0)
+        ::close(fd);
     }
     std::atexit([] { std::filesystem::remove_all(g_dir); });
     return d;
@@ -34,13 +36,15 @@ const std::string& BacklogDir() {
 
 void BM_FirstMatchInBacklog(benchmark::State& state) {
   const std::string pattern = BacklogDir() + "/*.ddk";
-  for (auto _ : state) benchmark::DoNotOptimize(drvnt::SystemSpoolDir().FindFirst(pattern));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(drvnt::SystemSpoolDir().FindFirst(pattern));
 }
 BENCHMARK(BM_FirstMatchInBacklog);
 
 void BM_MissBesideBacklog(benchmark::State& state) {
   const std::string pattern = BacklogDir() + "/*.dd8";
-  for (auto _ : state) benchmark::DoNotOptimize(drvnt::SystemSpoolDir().FindFirst(pattern));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(drvnt::SystemSpoolDir().FindFirst(pattern));
 }
 BENCHMARK(BM_MissBesideBacklog);
 

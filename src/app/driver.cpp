@@ -29,7 +29,8 @@ std::int64_t MsBetween(DateTime from, DateTime to) {
 
 std::string NowText(const Clock& clock) {
   CalendarTime t;
-  if (!TryDecodeDateTime(clock.Now(), t)) return "?";
+  if (!TryDecodeDateTime(clock.Now(), t))
+    return "?";
   return FormatDateTime(t);
 }
 
@@ -65,9 +66,9 @@ Driver::Driver(DriverEnvironment env)
       errorLog_(env_.directory + "/" + kErrorLogName),
       spoolWriter_(spool_, clock_, [this](int code) { LogError(code); }),
       rawLogPath_(env_.directory + "/" + kRawLogName),
-      CommPortDriver1_(loop_, clock_,
-                       env_.serialDevice ? env_.serialDevice() : CreateSystemSerialDevice(),
-                       [this](std::string_view name) { return ini_.Load().Find("ComPorts", name); }),
+      CommPortDriver1_(
+          loop_, clock_, env_.serialDevice ? env_.serialDevice() : CreateSystemSerialDevice(),
+          [this](std::string_view name) { return ini_.Load().Find("ComPorts", name); }),
       SimpleTCPClient1_(loop_) {
   ApplySystemValues(CommPortDriver1_);
   CommPortDriver1_.SetOnReceivePacket(
@@ -91,7 +92,9 @@ Driver::Driver(DriverEnvironment env)
   Timer3_ = loop_.CreateTimer([this] { Guard([&] { Timer3Timer(); }); });
 }
 
-Driver::~Driver() { Shutdown(); }
+Driver::~Driver() {
+  Shutdown();
+}
 
 template <typename F>
 void Driver::Guard(F&& handler) {
@@ -118,7 +121,8 @@ void Driver::Start() {
   ports_.StartupScan();
 
   const IniProfile ini = ini_.Load();
-  settings_ = ReadSettings(ini, [this](const std::string& host) { SimpleTCPClient1_.SetHost(host); });
+  settings_ =
+      ReadSettings(ini, [this](const std::string& host) { SimpleTCPClient1_.SetHost(host); });
   {
     std::lock_guard lock(sharedMutex_);
     rememberedPortName_ = settings_.ComPort;
@@ -127,7 +131,8 @@ void Driver::Start() {
   ports_.ShowConfiguredPort(settings_.ComPort);
   OpenConfiguredPort();
 
-  if (settings_.SendV7) SimpleTCPClient1_.SetConnected(true);
+  if (settings_.SendV7)
+    SimpleTCPClient1_.SetConnected(true);
   if (settings_.SendV8) {
     V8Host& host = *this;
     worker_ = env_.v8Worker ? env_.v8Worker(host, handOver_)
@@ -177,10 +182,12 @@ bool Driver::CloseRequest() {
   }
   const int result = ui_.ShowAccessDialog(closePassword_);
   if (result == kAccessAccepted) {
-    if (CommPortDriver1_.IsPortOpen()) CommPortDriver1_.ClosePort();
+    if (CommPortDriver1_.IsPortOpen())
+      CommPortDriver1_.ClosePort();
     return true;
   }
-  if (result == kAccessWrongPassword) ui_.ShowMessageWindow(kWrongPassword);
+  if (result == kAccessWrongPassword)
+    ui_.ShowMessageWindow(kWrongPassword);
   return false;
 }
 
@@ -190,17 +197,22 @@ void Driver::CloseBySignal() {
 }
 
 void Driver::Shutdown() {
-  if (shutDown_) return;
+  if (shutDown_)
+    return;
   shutDown_ = true;
-  if (Timer2_) Timer2_->Stop();
-  if (Timer3_) Timer3_->Stop();
+  if (Timer2_)
+    Timer2_->Stop();
+  if (Timer3_)
+    Timer3_->Stop();
   if (worker_) {
     worker_->Stop();
-    while (!worker_->Finished()) loop_.ProcessPendingEvents();
+    while (!worker_->Finished())
+      loop_.ProcessPendingEvents();
     worker_->Join();
     // Records that were queued while the link was up but never went out wait in spool files for
     // the next start.
-    for (const Bytes& record : worker_->TakeUnsentEventRecords()) SpoolV8Record(record);
+    for (const Bytes& record : worker_->TakeUnsentEventRecords())
+      SpoolV8Record(record);
   }
   SimpleTCPClient1_.OnDisconnected = nullptr;
   SimpleTCPClient1_.SetConnected(false);
@@ -210,9 +222,10 @@ void Driver::Shutdown() {
 // ---- Frames from the receiver ------------------------------------------------------------
 
 void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t dataSize) {
-  const std::span<const std::uint8_t> bytes(
-      packet, std::min<std::size_t>(dataSize, kWorkingBufferSize));
-  if (settings_.Log) AppendRawLog(bytes);
+  const std::span<const std::uint8_t> bytes(packet,
+                                            std::min<std::size_t>(dataSize, kWorkingBufferSize));
+  if (settings_.Log)
+    AppendRawLog(bytes);
   if (!IsTerminated(bytes)) {
     assembler_.KeepUnterminated(bytes);
     return;
@@ -222,7 +235,8 @@ void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint3
   PaintReceiverIndicator();
   const std::uint8_t ack = kFrameAck;
   CommPortDriver1_.SendBytes(&ack, 1);
-  if (const auto frame = assembler_.EventFrameFor(bytes)) DecodeAndDispatch(*frame);
+  if (const auto frame = assembler_.EventFrameFor(bytes))
+    DecodeAndDispatch(*frame);
 }
 
 void Driver::AppendRawLog(std::span<const std::uint8_t> packet) {
@@ -240,19 +254,24 @@ void Driver::DecodeAndDispatch(std::span<const std::uint8_t> frame) {
   const DecodedEvent event =
       DecodeEvent(fields, override, settings_.FirstNumber, settings_.Razdel, clock_.Now());
   lastEventRecord_ = BuildEventRecord(event);
-  if (event.EventCode == kFilteredEventCode) return;
-  if (settings_.SendV8) HandOverV8(lastEventRecord_);
-  if (settings_.SendV7) HandOverV7(event);
+  if (event.EventCode == kFilteredEventCode)
+    return;
+  if (settings_.SendV8)
+    HandOverV8(lastEventRecord_);
+  if (settings_.SendV7)
+    HandOverV7(event);
 }
 
 void Driver::HandOverV8(const EventRecord& record) {
   // A record the queue refuses is spooled like one that finds the link down.
-  if (worker_ && worker_->IsConnected() && worker_->Enqueue(kEventRecordType, record)) return;
+  if (worker_ && worker_->IsConnected() && worker_->Enqueue(kEventRecordType, record))
+    return;
   SpoolV8Record(record);
 }
 
 void Driver::SpoolV8Record(std::span<const std::uint8_t> record) {
-  if (settings_.NotSendToDiskV8) return;
+  if (settings_.NotSendToDiskV8)
+    return;
   Bytes file(4);
   PutU32(file.data(), kEventRecordType);
   file.insert(file.end(), record.begin(), record.end());
@@ -262,12 +281,14 @@ void Driver::SpoolV8Record(std::span<const std::uint8_t> record) {
 void Driver::HandOverV7(const DecodedEvent& event) {
   const V7Message message = BuildEventMessage(event, clock_.Now());
   // A message the socket does not take is spooled like one that finds the link down.
-  if (SendV7Message(message)) return;
+  if (SendV7Message(message))
+    return;
   spoolWriter_.Write(settings_.PathForSoob, "", ".ddk", message);
 }
 
 bool Driver::SendV7Message(std::span<const std::uint8_t> message) {
-  if (!SimpleTCPClient1_.Connected()) return false;
+  if (!SimpleTCPClient1_.Connected())
+    return false;
   MemoryStream stream(message);
   return SimpleTCPClient1_.SendStream(&stream) == static_cast<std::int32_t>(message.size());
 }
@@ -275,7 +296,8 @@ bool Driver::SendV7Message(std::span<const std::uint8_t> message) {
 // ---- The V7 link -------------------------------------------------------------------------
 
 void Driver::Timer3Timer() {
-  if (settings_.SendV7 && !SimpleTCPClient1_.Connected()) SimpleTCPClient1_.SetConnected(true);
+  if (settings_.SendV7 && !SimpleTCPClient1_.Connected())
+    SimpleTCPClient1_.SetConnected(true);
 }
 
 void Driver::SimpleTCPClient1Connected() {
@@ -303,12 +325,14 @@ void Driver::SimpleTCPClient1Error(std::int32_t, std::int32_t, const std::string
 }
 
 void Driver::SimpleTCPClient1Read(MemoryStream& stream) {
-  TakeV7Pieces(V7ReceiveBuffer_, stream.Bytes(),
-               [this](std::span<const std::uint8_t, kV7Size> piece) { HandleServerMessage(piece); });
+  TakeV7Pieces(
+      V7ReceiveBuffer_, stream.Bytes(),
+      [this](std::span<const std::uint8_t, kV7Size> piece) { HandleServerMessage(piece); });
 }
 
 void Driver::HandleServerMessage(std::span<const std::uint8_t, kV7Size> piece) {
-  if (!HasV7Marker(piece)) return;
+  if (!HasV7Marker(piece))
+    return;
   V7MessageCount_ = StepActivity(V7MessageCount_);
   PaintV7Indicator();
   switch (piece[2]) {
@@ -334,7 +358,8 @@ void Driver::HandleServerMessage(std::span<const std::uint8_t, kV7Size> piece) {
 
 void Driver::SendStatusMessage(std::span<const std::uint8_t> data) {
   const V7Piece message = StatusMessage(data.size() > 1 ? data[1] : 0);
-  if (SendV7Message(message)) return;
+  if (SendV7Message(message))
+    return;
   spoolWriter_.Write(settings_.PathForSoob, "_" + std::to_string(settings_.n_abs), ".ddk", message);
 }
 
@@ -355,10 +380,10 @@ std::optional<std::vector<std::uint8_t>> Driver::ReadSpoolFile(const std::string
                                                                std::size_t minBytes) {
   FileError error;
   auto data = spool_.Read(path, maxBytes, &error);
-  if (data && data->size() >= minBytes) return data;
+  if (data && data->size() >= minBytes)
+    return data;
   // A file that cannot be read would block every file behind it for ever: it is set aside once.
-  const std::string why =
-      data ? "only " + std::to_string(data->size()) + " bytes" : error.text;
+  const std::string why = data ? "only " + std::to_string(data->size()) + " bytes" : error.text;
   const auto aside = spool_.SetAside(path);
   std::cerr << "spool: cannot use " << path << " (" << why << "); "
             << (aside ? "cannot set it aside: " + aside->text : "set aside as " + path + ".bad")
@@ -367,12 +392,15 @@ std::optional<std::vector<std::uint8_t>> Driver::ReadSpoolFile(const std::string
 }
 
 void Driver::SpoolJobV8() {
-  if (!settings_.SendV8 || !worker_ || !worker_->IsConnected()) return;
+  if (!settings_.SendV8 || !worker_ || !worker_->IsConnected())
+    return;
   const std::string pattern = settings_.PathForSoob + "*.dd8";
   while (const auto path = spool_.FindFirst(pattern)) {
-    if (MsBetween(handOver_.LastDd8SendTime(), clock_.Now()) <= kDd8PacingMs) return;
+    if (MsBetween(handOver_.LastDd8SendTime(), clock_.Now()) <= kDd8PacingMs)
+      return;
     const auto data = ReadSpoolFile(*path, kDd8ReadLimit, 4);
-    if (!data) continue;
+    if (!data)
+      continue;
     const std::uint32_t type = (*data)[0] | ((*data)[1] << 8) | ((*data)[2] << 16) |
                                (static_cast<std::uint32_t>((*data)[3]) << 24);
     handOver_.SetPendingDd8File(*path);
@@ -383,22 +411,27 @@ void Driver::SpoolJobV8() {
 }
 
 void Driver::SpoolJobV7() {
-  if (!SimpleTCPClient1_.Connected()) return;
+  if (!SimpleTCPClient1_.Connected())
+    return;
   const std::string pattern = settings_.PathForSoob + "*.ddk";
   while (const auto path = spool_.FindFirst(pattern)) {
     auto data = ReadSpoolFile(*path, kV7Size, 0);
-    if (!data) continue;
+    if (!data)
+      continue;
     // A short file goes out zero-filled to a whole message, so the server stays in step.
     data->resize(kV7Size, 0);
-    if (SendV7Message(*data)) spool_.Remove(*path);
+    if (SendV7Message(*data))
+      spool_.Remove(*path);
     return;
   }
 }
 
 void Driver::SuperviseReceiver() {
-  const bool alive = MsBetween(LastFrameTime_, clock_.Now()) <=
-                     static_cast<std::int64_t>(std::llround(settings_.AttentionInterval * kMsPerDay));
-  if (alive == ReceiverLinkOk_) return;
+  const bool alive =
+      MsBetween(LastFrameTime_, clock_.Now()) <=
+      static_cast<std::int64_t>(std::llround(settings_.AttentionInterval * kMsPerDay));
+  if (alive == ReceiverLinkOk_)
+    return;
   ReceiverLinkOk_ = alive;
   PaintReceiverIndicator();
   if (settings_.SendV7) {
@@ -407,7 +440,9 @@ void Driver::SuperviseReceiver() {
   }
 }
 
-void Driver::LogError(std::int32_t code) { errorLog_.LogError(code); }
+void Driver::LogError(std::int32_t code) {
+  errorLog_.LogError(code);
+}
 
 // ---- Glyphs ------------------------------------------------------------------------------
 
@@ -415,7 +450,9 @@ void Driver::PaintReceiverIndicator() {
   ui_.PaintGlyph(LinkGlyph::Receiver, ReceiverLinkOk_, receiverActivity_);
 }
 
-void Driver::PaintV7Indicator() { ui_.PaintGlyph(LinkGlyph::V7, V7Connected_, V7MessageCount_); }
+void Driver::PaintV7Indicator() {
+  ui_.PaintGlyph(LinkGlyph::V7, V7Connected_, V7MessageCount_);
+}
 
 void Driver::PaintV8Indicator() {
   ui_.PaintGlyph(LinkGlyph::V8, worker_ && worker_->IsConnected(), v8Activity_);
@@ -423,15 +460,25 @@ void Driver::PaintV8Indicator() {
 
 // ---- Port status and the V8 worker's view of the engine ----------------------------------
 
-void Driver::SetPortName(const std::string& deviceName) { CommPortDriver1_.SetPortName(deviceName); }
+void Driver::SetPortName(const std::string& deviceName) {
+  CommPortDriver1_.SetPortName(deviceName);
+}
 
-bool Driver::OpenPort() { return CommPortDriver1_.OpenPort(); }
+bool Driver::OpenPort() {
+  return CommPortDriver1_.OpenPort();
+}
 
-void Driver::ClosePort() { CommPortDriver1_.ClosePort(); }
+void Driver::ClosePort() {
+  CommPortDriver1_.ClosePort();
+}
 
-bool Driver::IsPortOpen() { return CommPortDriver1_.IsPortOpen(); }
+bool Driver::IsPortOpen() {
+  return CommPortDriver1_.IsPortOpen();
+}
 
-void Driver::SetDtr(bool on) { CommPortDriver1_.SetDtr(on); }
+void Driver::SetDtr(bool on) {
+  CommPortDriver1_.SetDtr(on);
+}
 
 void Driver::WriteComPort(const std::string& value) {
   // A line break would add lines of its own to the INI file.
@@ -441,11 +488,17 @@ void Driver::WriteComPort(const std::string& value) {
   ini_.WriteString("main", "ComPort", value);
 }
 
-int Driver::ShowAccessDialog() { return ui_.ShowAccessDialog(closePassword_); }
+int Driver::ShowAccessDialog() {
+  return ui_.ShowAccessDialog(closePassword_);
+}
 
-void Driver::ShowMessageWindow(const std::string& text) { ui_.ShowMessageWindow(text); }
+void Driver::ShowMessageWindow(const std::string& text) {
+  ui_.ShowMessageWindow(text);
+}
 
-void Driver::PortControlsChanged(const PortControls& controls) { ui_.ShowPortControls(controls); }
+void Driver::PortControlsChanged(const PortControls& controls) {
+  ui_.ShowPortControls(controls);
+}
 
 void Driver::SpoolUnconfirmedEventRecord(std::span<const std::uint8_t> record) {
   // The spool writer belongs to the main thread: two writers could choose the same free name.
@@ -463,7 +516,8 @@ void Driver::SetRememberedPortName(const std::string& name) {
 }
 
 void Driver::SendPortStatus() {
-  if (!worker_) return;
+  if (!worker_)
+    return;
   const Bytes body = v8::PortStatusBody(RememberedPortName(), CommPortDriver1_.IsPortOpen());
   worker_->Enqueue(v8::kPortStatusRecord, body);
 }
@@ -487,7 +541,9 @@ PortStatus Driver::CurrentPortStatus() {
   return PortStatus{RememberedPortName(), CommPortDriver1_.IsPortOpen()};
 }
 
-std::int32_t Driver::FirstNumber() { return settings_.FirstNumber; }
+std::int32_t Driver::FirstNumber() {
+  return settings_.FirstNumber;
+}
 
 ServerHostConfig Driver::ReadServerHost() {
   const ServerHostSettings s = ReadServerHostSettings(ini_.Load());

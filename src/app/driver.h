@@ -203,6 +203,8 @@ class Driver final : private V8Host, private PortManagerHost {
 };
 
 // Steps a link's activity counter: add 1, after 16 back to 0.
-inline int StepActivity(int counter) { return counter + 1 > 16 ? 0 : counter + 1; }
+inline int StepActivity(int counter) {
+  return counter + 1 > 16 ? 0 : counter + 1;
+}
 
 }  // namespace drvnt

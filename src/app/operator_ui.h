@@ -19,7 +19,7 @@ struct PortControls {
   std::string text;               // text of the port box
   std::vector<std::string> list;  // entries of its drop-down list
   bool boxAndRescanEnabled = false;
-  std::string startStopCaption;   // "Остановить" (running) or "Запустить" (stopped)
+  std::string startStopCaption;  // "Остановить" (running) or "Запустить" (stopped)
 };
 
 class OperatorUi {

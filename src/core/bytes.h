@@ -18,11 +18,13 @@ inline void PutU16(std::uint8_t* p, std::uint16_t v) {
 }
 
 inline void PutU32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 inline void PutU64(std::uint8_t* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  for (int i = 0; i < 8; ++i)
+    p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 inline void PutDouble(std::uint8_t* p, double v) {
@@ -37,13 +39,15 @@ inline std::uint16_t GetU16(const std::uint8_t* p) {
 
 inline std::uint32_t GetU32(const std::uint8_t* p) {
   std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+  for (int i = 3; i >= 0; --i)
+    v = (v << 8) | p[i];
   return v;
 }
 
 inline std::uint64_t GetU64(const std::uint8_t* p) {
   std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  for (int i = 7; i >= 0; --i)
+    v = (v << 8) | p[i];
   return v;
 }
 

@@ -32,7 +32,9 @@ void CivilFromDays(std::int64_t z, int& y, int& m, int& d) {
 constexpr std::int64_t kEpochOffsetDays = 25569;  // 1899-12-30 .. 1970-01-01
 constexpr std::int64_t kMsPerDayInt = 86400000;
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int y, int m) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -44,8 +46,7 @@ int DaysInMonth(int y, int m) {
 bool TryEncodeDateTime(const CalendarTime& t, DateTime& out) {
   if (t.year < 1 || t.year > 9999 || t.month < 1 || t.month > 12 || t.day < 1 ||
       t.day > DaysInMonth(t.year, t.month) || t.hour < 0 || t.hour > 23 || t.minute < 0 ||
-      t.minute > 59 || t.second < 0 || t.second > 59 || t.millisecond < 0 ||
-      t.millisecond > 999) {
+      t.minute > 59 || t.second < 0 || t.second > 59 || t.millisecond < 0 || t.millisecond > 999) {
     return false;
   }
   const double date = static_cast<double>(
@@ -60,7 +61,8 @@ bool TryEncodeDateTime(const CalendarTime& t, DateTime& out) {
 }
 
 bool TryDecodeDateTime(DateTime value, CalendarTime& out) {
-  if (!std::isfinite(value) || value < -693594.0 || value >= 2958466.0) return false;
+  if (!std::isfinite(value) || value < -693594.0 || value >= 2958466.0)
+    return false;
   std::int64_t days;
   std::int64_t msOfDay;
   if (value >= 0) {
@@ -70,11 +72,13 @@ bool TryDecodeDateTime(DateTime value, CalendarTime& out) {
   } else {
     days = static_cast<std::int64_t>(std::trunc(value));
     msOfDay = std::llround(std::fabs(value - std::trunc(value)) * kMsPerDay);
-    if (msOfDay >= kMsPerDayInt) msOfDay = kMsPerDayInt - 1;
+    if (msOfDay >= kMsPerDayInt)
+      msOfDay = kMsPerDayInt - 1;
   }
   const std::int64_t unixDays = days - kEpochOffsetDays;
   CivilFromDays(unixDays, out.year, out.month, out.day);
-  if (out.year < 1 || out.year > 9999) return false;
+  if (out.year < 1 || out.year > 9999)
+    return false;
   out.hour = static_cast<int>(msOfDay / 3600000);
   out.minute = static_cast<int>(msOfDay / 60000 % 60);
   out.second = static_cast<int>(msOfDay / 1000 % 60);

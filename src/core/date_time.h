@@ -35,7 +35,9 @@ bool TryEncodeDateTime(const CalendarTime& fields, DateTime& out);
 bool TryDecodeDateTime(DateTime value, CalendarTime& out);
 
 // Milliseconds as a duration.
-inline constexpr DateTime MsToDateTime(double ms) { return ms / kMsPerDay; }
+inline constexpr DateTime MsToDateTime(double ms) {
+  return ms / kMsPerDay;
+}
 
 // The date and time as the operator reads them in the log and on the window: the short date
 // followed by the long time, "10.12.2026 9:05:03".

@@ -7,20 +7,28 @@
 namespace drvnt {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  while (!s.empty() && IsBlank(s.front()))
+    s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back()))
+    s.remove_suffix(1);
   return s;
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
+  if (a.size() != b.size())
+    return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
+    if (Lower(a[i]) != Lower(b[i]))
+      return false;
   }
   return true;
 }
@@ -38,7 +46,8 @@ std::vector<Line> SplitLines(std::string_view text) {
     std::size_t nl = text.find('\n', pos);
     const std::size_t next = nl == std::string_view::npos ? text.size() : nl + 1;
     std::size_t stop = nl == std::string_view::npos ? text.size() : nl;
-    if (stop > pos && text[stop - 1] == '\r') --stop;
+    if (stop > pos && text[stop - 1] == '\r')
+      --stop;
     lines.push_back({text.substr(pos, stop - pos), pos, next});
     pos = next;
   }
@@ -48,9 +57,11 @@ std::vector<Line> SplitLines(std::string_view text) {
 // The section name of a header line, or nothing when the line is not a header.
 std::optional<std::string_view> SectionName(std::string_view raw) {
   const std::string_view t = Trim(raw);
-  if (t.empty() || t.front() != '[') return std::nullopt;
+  if (t.empty() || t.front() != '[')
+    return std::nullopt;
   const std::size_t close = t.find(']');
-  if (close == std::string_view::npos) return Trim(t.substr(1));
+  if (close == std::string_view::npos)
+    return Trim(t.substr(1));
   return Trim(t.substr(1, close - 1));
 }
 
@@ -61,7 +72,8 @@ struct KeyLine {
 
 std::optional<KeyLine> ParseKeyLine(std::string_view raw) {
   const std::size_t eq = raw.find('=');
-  if (eq == std::string_view::npos) return std::nullopt;
+  if (eq == std::string_view::npos)
+    return std::nullopt;
   return KeyLine{Trim(raw.substr(0, eq)), Trim(raw.substr(eq + 1))};
 }
 
@@ -69,7 +81,8 @@ std::string CleanValue(std::string_view v) {
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
     v = v.substr(1, v.size() - 2);
   }
-  if (v.size() > kProfileValueMax) v = v.substr(0, kProfileValueMax);
+  if (v.size() > kProfileValueMax)
+    v = v.substr(0, kProfileValueMax);
   return std::string(v);
 }
 
@@ -80,12 +93,14 @@ std::optional<std::string> IniProfile::Find(std::string_view section, std::strin
   bool seenSection = false;
   for (const Line& line : SplitLines(text_)) {
     if (auto name = SectionName(line.raw)) {
-      if (inSection) return std::nullopt;  // only the first section of that name counts
+      if (inSection)
+        return std::nullopt;  // only the first section of that name counts
       inSection = !seenSection && SameName(*name, section);
       seenSection = seenSection || inSection;
       continue;
     }
-    if (!inSection) continue;
+    if (!inSection)
+      continue;
     if (auto kv = ParseKeyLine(line.raw); kv && SameName(kv->key, key)) {
       return CleanValue(kv->value);
     }
@@ -95,20 +110,22 @@ std::optional<std::string> IniProfile::Find(std::string_view section, std::strin
 
 std::string IniProfile::ReadString(std::string_view section, std::string_view key,
                                    std::string_view defaultValue) const {
-  if (auto v = Find(section, key)) return *v;
+  if (auto v = Find(section, key))
+    return *v;
   return std::string(defaultValue);
 }
 
 std::int32_t IniProfile::ReadInteger(std::string_view section, std::string_view key,
                                      std::int32_t defaultValue) const {
-  if (auto v = Find(section, key)) return StrToIntDef(*v, defaultValue);
+  if (auto v = Find(section, key))
+    return StrToIntDef(*v, defaultValue);
   return defaultValue;
 }
 
-bool IniProfile::ReadBool(std::string_view section, std::string_view key,
-                          bool defaultValue) const {
+bool IniProfile::ReadBool(std::string_view section, std::string_view key, bool defaultValue) const {
   if (auto v = Find(section, key)) {
-    if (auto n = ParseInteger(*v)) return *n != 0;
+    if (auto n = ParseInteger(*v))
+      return *n != 0;
   }
   return defaultValue;
 }
@@ -123,31 +140,36 @@ std::string IniProfile::WithValue(std::string_view text, std::string_view sectio
   std::optional<std::size_t> sectionEnd;  // offset where a new key of the section goes
   for (const Line& line : lines) {
     if (auto name = SectionName(line.raw)) {
-      if (inSection) break;
+      if (inSection)
+        break;
       if (!sectionEnd && SameName(*name, section)) {
         inSection = true;
         sectionEnd = line.end;
       }
       continue;
     }
-    if (!inSection) continue;
+    if (!inSection)
+      continue;
     if (auto kv = ParseKeyLine(line.raw); kv && SameName(kv->key, key)) {
       std::string out(text.substr(0, line.begin));
       out += newLine;
       out += text.substr(line.begin + line.raw.size());
       return out;
     }
-    if (!Trim(line.raw).empty()) sectionEnd = line.end;
+    if (!Trim(line.raw).empty())
+      sectionEnd = line.end;
   }
 
   std::string out(text);
   if (sectionEnd) {
     std::string insert = newLine + eol;
-    if (*sectionEnd > 0 && text[*sectionEnd - 1] != '\n') insert = eol + insert;
+    if (*sectionEnd > 0 && text[*sectionEnd - 1] != '\n')
+      insert = eol + insert;
     out.insert(*sectionEnd, insert);
     return out;
   }
-  if (!out.empty() && out.back() != '\n') out += eol;
+  if (!out.empty() && out.back() != '\n')
+    out += eol;
   out += "[" + std::string(section) + "]" + eol + newLine + eol;
   return out;
 }
@@ -158,22 +180,28 @@ std::optional<double> ParseTimeOfDay(std::string_view text) {
   int count = 0;
   std::size_t pos = 0;
   while (true) {
-    if (count == 3) return std::nullopt;
+    if (count == 3)
+      return std::nullopt;
     const std::size_t colon = text.find(':', pos);
     const std::string_view piece =
         text.substr(pos, colon == std::string_view::npos ? std::string_view::npos : colon - pos);
-    if (piece.empty() || piece.size() > 2) return std::nullopt;
+    if (piece.empty() || piece.size() > 2)
+      return std::nullopt;
     int v = 0;
     for (char c : piece) {
-      if (c < '0' || c > '9') return std::nullopt;
+      if (c < '0' || c > '9')
+        return std::nullopt;
       v = v * 10 + (c - '0');
     }
     parts[count++] = v;
-    if (colon == std::string_view::npos) break;
+    if (colon == std::string_view::npos)
+      break;
     pos = colon + 1;
   }
-  if (count < 2) return std::nullopt;
-  if (parts[0] > 23 || parts[1] > 59 || parts[2] > 59) return std::nullopt;
+  if (count < 2)
+    return std::nullopt;
+  if (parts[0] > 23 || parts[1] > 59 || parts[2] > 59)
+    return std::nullopt;
   return (parts[0] * 3600.0 + parts[1] * 60.0 + parts[2]) / 86400.0;
 }
 

@@ -4,18 +4,23 @@ namespace drvnt {
 namespace {
 
 int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
   return -1;
 }
 
 std::optional<std::uint32_t> ParseHex(std::string_view digits) {
-  if (digits.empty() || digits.size() > 8) return std::nullopt;
+  if (digits.empty() || digits.size() > 8)
+    return std::nullopt;
   std::uint32_t value = 0;
   for (char c : digits) {
     const int d = HexDigit(c);
-    if (d < 0) return std::nullopt;
+    if (d < 0)
+      return std::nullopt;
     value = (value << 4) | static_cast<std::uint32_t>(d);
   }
   return value;
@@ -23,12 +28,15 @@ std::optional<std::uint32_t> ParseHex(std::string_view digits) {
 
 // Magnitude of a decimal number, refused above `limit`.
 std::optional<std::uint32_t> ParseDecimal(std::string_view digits, std::uint32_t limit) {
-  if (digits.empty()) return std::nullopt;
+  if (digits.empty())
+    return std::nullopt;
   std::uint64_t value = 0;
   for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
+    if (c < '0' || c > '9')
+      return std::nullopt;
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > limit) return std::nullopt;
+    if (value > limit)
+      return std::nullopt;
   }
   return static_cast<std::uint32_t>(value);
 }
@@ -37,7 +45,8 @@ std::optional<std::uint32_t> ParseDecimal(std::string_view digits, std::uint32_t
 
 std::optional<std::int32_t> ParseInteger(std::string_view text) {
   std::size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
+  while (i < text.size() && text[i] == ' ')
+    ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
     negative = text[i] == '-';
@@ -56,13 +65,16 @@ std::optional<std::int32_t> ParseInteger(std::string_view text) {
 
   if (hex) {
     const auto bits = ParseHex(rest);
-    if (!bits) return std::nullopt;
+    if (!bits)
+      return std::nullopt;
     const std::uint32_t v = negative ? 0u - *bits : *bits;
     return static_cast<std::int32_t>(v);
   }
   const auto magnitude = ParseDecimal(rest, negative ? 2147483648u : 2147483647u);
-  if (!magnitude) return std::nullopt;
-  if (negative) return static_cast<std::int32_t>(0u - *magnitude);
+  if (!magnitude)
+    return std::nullopt;
+  if (negative)
+    return static_cast<std::int32_t>(0u - *magnitude);
   return static_cast<std::int32_t>(*magnitude);
 }
 

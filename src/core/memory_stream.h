@@ -21,7 +21,8 @@ class MemoryStream {
 
   // Writes at the position, growing the stream as needed, and moves the position past the bytes.
   void Write(std::span<const std::uint8_t> bytes) {
-    if (position_ + bytes.size() > data_.size()) data_.resize(position_ + bytes.size());
+    if (position_ + bytes.size() > data_.size())
+      data_.resize(position_ + bytes.size());
     std::copy(bytes.begin(), bytes.end(), data_.begin() + static_cast<std::ptrdiff_t>(position_));
     position_ += bytes.size();
   }
@@ -29,7 +30,8 @@ class MemoryStream {
   // Reads up to `out.size()` bytes from the position; returns how many were read.
   std::size_t Read(std::span<std::uint8_t> out) {
     const std::size_t n = std::min(out.size(), data_.size() - position_);
-    if (n > 0) std::memcpy(out.data(), data_.data() + position_, n);
+    if (n > 0)
+      std::memcpy(out.data(), data_.data() + position_, n);
     position_ += n;
     return n;
   }

@@ -5,10 +5,9 @@
 namespace drvnt {
 
 std::uint32_t SpoolStemValue(const CalendarTime& t) {
-  const std::uint32_t seconds = static_cast<std::uint32_t>(t.day) * 86400u +
-                                static_cast<std::uint32_t>(t.hour) * 3600u +
-                                static_cast<std::uint32_t>(t.minute) * 60u +
-                                static_cast<std::uint32_t>(t.second);
+  const std::uint32_t seconds =
+      static_cast<std::uint32_t>(t.day) * 86400u + static_cast<std::uint32_t>(t.hour) * 3600u +
+      static_cast<std::uint32_t>(t.minute) * 60u + static_cast<std::uint32_t>(t.second);
   return seconds * 1000u + static_cast<std::uint32_t>(t.millisecond);
 }
 
@@ -20,7 +19,8 @@ std::string StemText(std::uint32_t value) {
 
 std::optional<std::string> SpoolFileStem(DateTime when) {
   CalendarTime t;
-  if (!TryDecodeDateTime(when, t)) return std::nullopt;
+  if (!TryDecodeDateTime(when, t))
+    return std::nullopt;
   return StemText(SpoolStemValue(t));
 }
 

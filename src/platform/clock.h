@@ -21,7 +21,9 @@ class Clock {
 };
 
 // Milliseconds from `since` to `now`, modulo 2^32, so the wrap after about 49.7 days does no harm.
-inline std::uint32_t TicksSince(std::uint32_t now, std::uint32_t since) { return now - since; }
+inline std::uint32_t TicksSince(std::uint32_t now, std::uint32_t since) {
+  return now - since;
+}
 
 // The system's clock.
 Clock& SystemClock();

@@ -33,8 +33,7 @@ class SpoolDir {
 
   // At most `maxBytes` of the file.
   virtual std::optional<std::vector<std::uint8_t>> Read(const std::string& path,
-                                                        std::size_t maxBytes,
-                                                        FileError* error) = 0;
+                                                        std::size_t maxBytes, FileError* error) = 0;
 
   virtual bool Remove(const std::string& path) = 0;
 
@@ -46,8 +45,7 @@ class SpoolDir {
 SpoolDir& SystemSpoolDir();
 
 // Appends `data` to `path`, creating the file when it does not exist.
-std::optional<FileError> AppendToFile(const std::string& path,
-                                      std::span<const std::uint8_t> data);
+std::optional<FileError> AppendToFile(const std::string& path, std::span<const std::uint8_t> data);
 
 // The whole file, or nothing when it cannot be read.
 std::optional<std::string> ReadWholeFile(const std::string& path);

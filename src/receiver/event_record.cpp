@@ -6,7 +6,9 @@ namespace drvnt {
 namespace {
 
 // Length byte and four character positions, zero after the last character.
-void PutEventCode(std::uint8_t* p, const std::string& code) { PutShortString(p, 4, code); }
+void PutEventCode(std::uint8_t* p, const std::string& code) {
+  PutShortString(p, 4, code);
+}
 
 }  // namespace
 

@@ -15,14 +15,16 @@ std::uint8_t At(std::span<const std::uint8_t> frame, std::size_t i) {
 
 std::int32_t NumberAt(std::span<const std::uint8_t> frame, std::size_t pos, std::size_t len) {
   char text[8] = {};
-  for (std::size_t i = 0; i < len; ++i) text[i] = static_cast<char>(At(frame, pos + i));
+  for (std::size_t i = 0; i < len; ++i)
+    text[i] = static_cast<char>(At(frame, pos + i));
   return StrToIntDef(std::string_view(text, len), 0);
 }
 
 template <std::size_t N>
 std::array<std::uint8_t, N> BytesAt(std::span<const std::uint8_t> frame, std::size_t pos) {
   std::array<std::uint8_t, N> out{};
-  for (std::size_t i = 0; i < N; ++i) out[i] = At(frame, pos + i);
+  for (std::size_t i = 0; i < N; ++i)
+    out[i] = At(frame, pos + i);
   return out;
 }
 
@@ -32,7 +34,9 @@ bool IsTerminated(std::span<const std::uint8_t> packet) {
   return !packet.empty() && packet.back() == kFrameTerminator;
 }
 
-bool IsEventFrame(std::span<const std::uint8_t> frame) { return At(frame, 0) == '9'; }
+bool IsEventFrame(std::span<const std::uint8_t> frame) {
+  return At(frame, 0) == '9';
+}
 
 EventFrame ParseEventFrame(std::span<const std::uint8_t> frame) {
   EventFrame f;
@@ -56,17 +60,28 @@ DecodedEvent DecodeEvent(const EventFrame& frame, std::int32_t override, std::in
   DecodedEvent e;
   const std::int32_t account = override != -1 ? override : frame.account;
   // Object numbers wrap like the 32-bit integers they are stored in.
-  auto wrap = [](std::int64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); };
+  auto wrap = [](std::int64_t v) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+  };
   e.ObjectNumber = wrap(static_cast<std::int64_t>(account) + std::int64_t{firstNumber} * 10000);
 
   const std::string code(frame.code.begin(), frame.code.end());
   switch (frame.qualifier) {
-    case 'E': e.EventCode = "1" + code; break;
-    case 'R': e.EventCode = "3" + code; break;
-    case 'P': e.EventCode = "6" + code; break;
-    default: e.EventCode = code; break;
+    case 'E':
+      e.EventCode = "1" + code;
+      break;
+    case 'R':
+      e.EventCode = "3" + code;
+      break;
+    case 'P':
+      e.EventCode = "6" + code;
+      break;
+    default:
+      e.EventCode = code;
+      break;
   }
-  if (addPartition) e.ObjectNumber = wrap(std::int64_t{e.ObjectNumber} + frame.partition);
+  if (addPartition)
+    e.ObjectNumber = wrap(std::int64_t{e.ObjectNumber} + frame.partition);
   e.zoneText = frame.zoneText;
   e.Zone = static_cast<std::uint16_t>(frame.zone);
   e.HeaderNumber = static_cast<std::uint8_t>(frame.headerNumber);
@@ -85,8 +100,10 @@ std::optional<std::span<const std::uint8_t>> FrameAssembler::EventFrameFor(
     std::span<const std::uint8_t> packet) {
   const std::size_t kept = kept_;
   kept_ = 0;
-  if (IsEventFrame(packet)) return packet;
-  if (kept == 0 || buffer_[0] != '9') return std::nullopt;
+  if (IsEventFrame(packet))
+    return packet;
+  if (kept == 0 || buffer_[0] != '9')
+    return std::nullopt;
   const std::size_t n = std::min(packet.size(), buffer_.size() - kept);
   std::memcpy(buffer_.data() + kept, packet.data(), n);
   return std::span<const std::uint8_t>(buffer_.data(), kept + n);

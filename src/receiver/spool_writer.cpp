@@ -13,16 +13,19 @@ std::string SpoolWriter::FreeName(const std::string& prefix, const std::string& 
                                   const std::string& extension) {
   CalendarTime now;
   if (!TryDecodeDateTime(clock_.Now(), now)) {
-    if (logError_) logError_(11);
+    if (logError_)
+      logError_(11);
     // Without a stem the name is the prefix followed directly by the extension; if that is taken,
     // numbered stems keep the older file.
     std::string name = prefix + suffix + extension;
-    for (std::uint32_t n = 1; dir_.Exists(name); ++n) name = prefix + StemText(n) + suffix + extension;
+    for (std::uint32_t n = 1; dir_.Exists(name); ++n)
+      name = prefix + StemText(n) + suffix + extension;
     return name;
   }
   std::uint32_t value = SpoolStemValue(now);
   std::string name = prefix + StemText(value) + suffix + extension;
-  while (dir_.Exists(name)) name = prefix + StemText(++value) + suffix + extension;
+  while (dir_.Exists(name))
+    name = prefix + StemText(++value) + suffix + extension;
   return name;
 }
 

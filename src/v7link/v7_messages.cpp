@@ -38,7 +38,8 @@ V7Piece StatusMessage(std::uint8_t type) {
 }
 
 std::optional<std::int32_t> PortNumberOfDevice(std::string_view deviceName) {
-  if (deviceName.size() < 7) return std::nullopt;
+  if (deviceName.size() < 7)
+    return std::nullopt;
   return ParseInteger(deviceName.substr(7));
 }
 
@@ -57,8 +58,8 @@ void TakeV7Pieces(MemoryStream& buffer, std::span<const std::uint8_t> incoming,
   // The buffer keeps only the incomplete rest before any piece is handled, so a handler that fails
   // can never make a piece count twice.
   const std::size_t whole = buffer.Size() / kV7Size * kV7Size;
-  const std::vector<std::uint8_t> pieces(buffer.Bytes().begin(),
-                                         buffer.Bytes().begin() + static_cast<std::ptrdiff_t>(whole));
+  const std::vector<std::uint8_t> pieces(
+      buffer.Bytes().begin(), buffer.Bytes().begin() + static_cast<std::ptrdiff_t>(whole));
   const std::vector<std::uint8_t> rest(buffer.Bytes().begin() + static_cast<std::ptrdiff_t>(whole),
                                        buffer.Bytes().end());
   buffer.Clear();

@@ -61,7 +61,8 @@ void cl::Join() {
 std::vector<Bytes> cl::TakeUnsentEventRecords() {
   std::vector<Bytes> records;
   for (QueuedPacket& p : queue_.TakeAll()) {
-    if (p.type == v8::kEventRecord && p.spoolFile.empty() && p.packet.size() >= v8::kPacketHeaderSize) {
+    if (p.type == v8::kEventRecord && p.spoolFile.empty() &&
+        p.packet.size() >= v8::kPacketHeaderSize) {
       records.emplace_back(p.packet.begin() + v8::kPacketHeaderSize, p.packet.end());
     }
   }

@@ -41,13 +41,15 @@ class RecordingUi final : public OperatorUi {
   void ReportError(const std::string& text) override { errors.push_back(text); }
   void RequestClose() override {
     ++closeRequests;
-    if (onClose) closed = onClose();
+    if (onClose)
+      closed = onClose();
   }
 
   std::vector<Painted> PaintsOf(LinkGlyph g) const {
     std::vector<Painted> out;
     for (const auto& p : painted) {
-      if (p.glyph == g) out.push_back(p);
+      if (p.glyph == g)
+        out.push_back(p);
     }
     return out;
   }
@@ -75,7 +77,8 @@ class FakeV8Worker final : public V8Worker {
   bool IsConnected() const override { return connected; }
   bool Enqueue(std::uint32_t type, std::span<const std::uint8_t> body,
                std::string spoolFile = {}) override {
-    if (refuse) return false;
+    if (refuse)
+      return false;
     queued.push_back({type, {body.begin(), body.end()}, std::move(spoolFile)});
     return true;
   }
@@ -125,7 +128,8 @@ class EngineTest : public ::testing::Test {
   std::vector<std::string> Files(const std::string& ext) const {
     std::vector<std::string> out;
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir_)) {
-      if (e.path().extension() == ext) out.push_back(e.path().string());
+      if (e.path().extension() == ext)
+        out.push_back(e.path().string());
     }
     return out;
   }

@@ -29,7 +29,8 @@ class Pty {
     }
   }
   ~Pty() {
-    if (master_ >= 0) ::close(master_);
+    if (master_ >= 0)
+      ::close(master_);
   }
   const std::string& Path() const { return path_; }
   void Write(const std::vector<std::uint8_t>& bytes) {
@@ -58,14 +59,16 @@ class Pty {
   std::string path_;
 };
 
-std::vector<std::uint8_t> Frame(const std::string& account, char qualifier,
-                                const std::string& code, const std::string& partition = "01",
+std::vector<std::uint8_t> Frame(const std::string& account, char qualifier, const std::string& code,
+                                const std::string& partition = "01",
                                 const std::string& zone = "015") {
   std::string s = "9015 12" + account + qualifier + code + partition + zone + "\x14";
   return {s.begin(), s.end()};
 }
 
-std::vector<std::uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<std::uint8_t> Bytes(const std::string& s) {
+  return {s.begin(), s.end()};
+}
 
 std::int32_t ObjectOf(const FakeV8Worker::Packet& p) {
   return static_cast<std::int32_t>(p.body[1] | (p.body[2] << 8) | (p.body[3] << 16) |
@@ -156,8 +159,8 @@ TEST_F(EngineReceiverTest, ActivityCounterWrapsAfterSixteen) {
 TEST_F(EngineReceiverTest, PartitionOverrideIsReadForEveryFrame) {
   Started("FirstNumber=4\n");
   Feed(Frame("0123", 'E', "130"));
-  WriteIni("[main]\nComPort=COM1\n[Razdels]\n123_1=777\n124_1=-1\n[ComPorts]\nCOM1=" +
-           pty_.Path() + "\n");
+  WriteIni("[main]\nComPort=COM1\n[Razdels]\n123_1=777\n124_1=-1\n[ComPorts]\nCOM1=" + pty_.Path() +
+           "\n");
   Feed(Frame("0123", 'E', "130"));
   Feed(Frame("0124", 'E', "130"));  // -1 written in the file is no override
   ASSERT_EQ(v8_->queued.size(), 3u);
@@ -183,7 +186,8 @@ TEST_F(EngineReceiverTest, FrameCutByThePortIsStillDelivered) {
     EXPECT_EQ(pty_.Drain(20), "\x06") << "cut at " << cut;
   }
   ASSERT_EQ(v8_->queued.size(), 4u);
-  for (const auto& p : v8_->queued) EXPECT_EQ(ObjectOf(p), 40321);
+  for (const auto& p : v8_->queued)
+    EXPECT_EQ(ObjectOf(p), 40321);
 }
 
 TEST_F(EngineReceiverTest, RawLogHoldsEveryPacketAsReceived) {

@@ -53,7 +53,8 @@ class ServiceTimerTest : public EngineTest {
 
 TEST_F(ServiceTimerTest, DdkFilesGoOnePerTickWhileTheV7LinkIsUp) {
   Driver& d = Started("SendV7=1\n");
-  for (std::uint8_t i = 1; i <= 3; ++i) Spool(std::to_string(i) + ".ddk", V7File(i));
+  for (std::uint8_t i = 1; i <= 3; ++i)
+    Spool(std::to_string(i) + ".ddk", V7File(i));
   Spool("short.ddk", {0xFF, 0xFF, 0x15, 4});
 
   // Link still down: every file stays, and the receiver link's "I" of the first tick joins them.

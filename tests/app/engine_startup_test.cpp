@@ -71,8 +71,10 @@ TEST_F(EngineTest, PortHeldByAnotherProgramGivesTheMessageAndStoppedControls) {
   EXPECT_TRUE(ui_.messages.empty());
 
   RecordingUi secondUi;
-  DriverEnvironment env{loop_, clock_, secondUi, SystemSpoolDir(), dir_, nullptr,
-                        [](V8Host&, SpoolHandOver&) { return std::make_unique<FakeV8Worker>(); }};
+  DriverEnvironment env{
+      loop_, clock_, secondUi, SystemSpoolDir(), dir_, nullptr, [](V8Host&, SpoolHandOver&) {
+        return std::make_unique<FakeV8Worker>();
+      }};
   Driver second(std::move(env));
   second.Start();
   EXPECT_FALSE(second.CommPortDriver1().IsPortOpen());
@@ -102,8 +104,7 @@ TEST_F(EngineTest, CloseRequestNeedsTheClosePassword) {
   ui_.accessAnswer = kAccessAccepted;
   EXPECT_TRUE(d.CloseRequest());
   EXPECT_FALSE(d.CommPortDriver1().IsPortOpen());
-  EXPECT_EQ(ui_.dialogPasswords,
-            (std::vector<std::string>(3, d.ClosePassword())));
+  EXPECT_EQ(ui_.dialogPasswords, (std::vector<std::string>(3, d.ClosePassword())));
   ::close(master);
   ::close(slave);
 }

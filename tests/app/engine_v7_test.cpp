@@ -42,8 +42,8 @@ class EngineV7Test : public EngineTest {
   }
 
   Driver& Started(const std::string& port = "COM3", const std::string& extra = "") {
-    WriteIni("[main]\nSendV7=1\nhost=127.0.0.1\nPathForSoob=" + dir_ + "/\nComPort=" + port +
-             "\n" + extra + "[ComPorts]\n" + port + "=" + ptyName_ + "\n");
+    WriteIni("[main]\nSendV7=1\nhost=127.0.0.1\nPathForSoob=" + dir_ + "/\nComPort=" + port + "\n" +
+             extra + "[ComPorts]\n" + port + "=" + ptyName_ + "\n");
     Driver& d = MakeDriver();
     d.Start();
     return d;

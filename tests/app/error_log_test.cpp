@@ -20,7 +20,9 @@ TEST(ErrorLog, LinesInWindows1251CreatedThenAppended) {
   const std::string line = "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9\x39\x0D\x0A";
   EXPECT_EQ(ReadWholeFile(path), line + line);
   log.LogError(19);
-  EXPECT_EQ(ReadWholeFile(path)->substr(22), "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9" "19\r\n");
+  EXPECT_EQ(ReadWholeFile(path)->substr(22),
+            "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9"
+            "19\r\n");
   std::filesystem::remove_all(tmpl);
 }
 

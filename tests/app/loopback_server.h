@@ -31,7 +31,8 @@ class LoopbackServer {
   }
   ~LoopbackServer() {
     CloseClient();
-    if (listen_ >= 0) ::close(listen_);
+    if (listen_ >= 0)
+      ::close(listen_);
   }
 
   bool Ok() const { return ok_; }
@@ -47,7 +48,8 @@ class LoopbackServer {
         ++accepted_;
       }
     }
-    if (client_ < 0) return;
+    if (client_ < 0)
+      return;
     std::uint8_t buf[4096];
     while (true) {
       const ssize_t n = ::recv(client_, buf, sizeof buf, 0);
@@ -55,7 +57,8 @@ class LoopbackServer {
         received_.insert(received_.end(), buf, buf + n);
         continue;
       }
-      if (n == 0) CloseClient();
+      if (n == 0)
+        CloseClient();
       break;
     }
   }
@@ -70,13 +73,15 @@ class LoopbackServer {
   }
 
   void CloseClient() {
-    if (client_ >= 0) ::close(client_);
+    if (client_ >= 0)
+      ::close(client_);
     client_ = -1;
   }
 
   // Closes with a reset, as a crashed server would.
   void ResetClient() {
-    if (client_ < 0) return;
+    if (client_ < 0)
+      return;
     const linger l{1, 0};
     ::setsockopt(client_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     CloseClient();

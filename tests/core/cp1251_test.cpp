@@ -10,13 +10,16 @@ TEST(Cp1251, ErrorLogTextBytes) {
 }
 
 TEST(Cp1251, RoundTripOfTheWholeAlphabet) {
-  const std::string text = "АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдеёжзийклмнопрстуфхцчшщъыьэюя COM1";
+  const std::string text =
+      "АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдеёжзийклмнопрстуфхцчшщъыьэюя COM1";
   EXPECT_EQ(Cp1251ToUtf8(Utf8ToCp1251(text)), text);
   EXPECT_EQ(Utf8ToCp1251(text).size(), 71u);
 }
 
 TEST(Cp1251, CharactersWithoutAByteBecomeQuestionMarks) {
-  EXPECT_EQ(Utf8ToCp1251("a\xE4\xB8\xAD" "b"), "a?b");
+  EXPECT_EQ(Utf8ToCp1251("a\xE4\xB8\xAD"
+                         "b"),
+            "a?b");
   EXPECT_EQ(Utf8ToCp1251("\xFF"), "?");
 }
 

@@ -28,7 +28,7 @@ TEST(IniProfile, ReadingRules) {
     std::optional<std::string> value;
   };
   const Case cases[] = {
-      {"main", "comport", "COM3"},         // names without case, blanks dropped, first section
+      {"main", "comport", "COM3"},  // names without case, blanks dropped, first section
       {"MAIN", "ComPort", "COM3"},
       {"main", "PathForSoob", "/var/spool/alarm/"},  // one pair of quotes removed
       {"main", "Empty", ""},
@@ -77,9 +77,11 @@ TEST(TimeOfDay, AttentionValues) {
     std::optional<double> seconds;
   };
   const Case cases[] = {
-      {"00:10:00", 600},   {"0:30", 1800},      {"23:59:59", 86399}, {" 1:02:03 ", 3723},
-      {"25:00:00", std::nullopt}, {"12:60", std::nullopt}, {"10", std::nullopt},
-      {"ten minutes", std::nullopt}, {"1:2:3:4", std::nullopt}, {"", std::nullopt},
+      {"00:10:00", 600},          {"0:30", 1800},
+      {"23:59:59", 86399},        {" 1:02:03 ", 3723},
+      {"25:00:00", std::nullopt}, {"12:60", std::nullopt},
+      {"10", std::nullopt},       {"ten minutes", std::nullopt},
+      {"1:2:3:4", std::nullopt},  {"", std::nullopt},
       {"1::3", std::nullopt},
   };
   for (const Case& c : cases) {

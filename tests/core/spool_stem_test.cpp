@@ -23,7 +23,9 @@ TEST(SpoolStem, ValuesAndTexts) {
   }
 }
 
-TEST(SpoolStem, NoStemForWhatIsNoCalendarTime) { EXPECT_EQ(SpoolFileStem(1e300), std::nullopt); }
+TEST(SpoolStem, NoStemForWhatIsNoCalendarTime) {
+  EXPECT_EQ(SpoolFileStem(1e300), std::nullopt);
+}
 
 }  // namespace
 }  // namespace drvnt

@@ -13,7 +13,8 @@ std::vector<std::uint8_t> DoubleBytes(double v) {
   std::uint64_t bits;
   std::memcpy(&bits, &v, 8);
   std::vector<std::uint8_t> out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+  for (int i = 0; i < 8; ++i)
+    out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
   return out;
 }
 
@@ -31,8 +32,8 @@ DecodedEvent Sample(std::string code, std::string zoneText, std::uint16_t zone) 
 
 TEST(EventRecord, ByteExactLayout) {
   const EventRecord r = BuildEventRecord(Sample("1130", "015", 15));
-  std::vector<std::uint8_t> expected = {0x18, 0xBB, 0x9C, 0x00, 0x00, 0x04, '1', '1', '3', '0',
-                                        0x0F, 0x00, 12, 5};
+  std::vector<std::uint8_t> expected = {0x18, 0xBB, 0x9C, 0x00, 0x00, 0x04, '1',
+                                        '1',  '3',  '0',  0x0F, 0x00, 12,   5};
   const auto time = DoubleBytes(45000.25);
   expected.insert(expected.end(), time.begin(), time.end());
   EXPECT_EQ(std::vector<std::uint8_t>(r.begin(), r.end()), expected);
@@ -60,9 +61,9 @@ TEST(EventRecord, Dd8FileIsTypeThenRecord) {
 
 TEST(EventMessage, ByteExactLayout) {
   const V7Message m = BuildEventMessage(Sample("1130", "015", 15), 46000.5);
-  std::vector<std::uint8_t> expected = {0xFF, 0xFF, 0x15, 1,    0x18, 0xBB, 0x9C, 0x00, 0x00, 0, 0,
-                                        0,    0,    4,    '1',  '1',  '3',  '0',  12,   0,    1, '8',
-                                        3,    '0',  '1',  '5',  3,    '0',  '0',  '0'};
+  std::vector<std::uint8_t> expected = {0xFF, 0xFF, 0x15, 1,   0x18, 0xBB, 0x9C, 0x00, 0x00, 0,
+                                        0,    0,    0,    4,   '1',  '1',  '3',  '0',  12,   0,
+                                        1,    '8',  3,    '0', '1',  '5',  3,    '0',  '0',  '0'};
   const auto time = DoubleBytes(46000.5);
   expected.insert(expected.end(), time.begin(), time.end());
   expected.resize(555, 0);

@@ -8,13 +8,15 @@
 namespace drvnt {
 namespace {
 
-std::vector<std::uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<std::uint8_t> Bytes(const std::string& s) {
+  return {s.begin(), s.end()};
+}
 
 // An event frame: kind, 2 unused, header digit, 1 unused, header number, account, qualifier,
 // code, partition, zone, terminator.
-std::vector<std::uint8_t> Frame(const std::string& account, char qualifier,
-                                const std::string& code, const std::string& partition,
-                                const std::string& zone, const std::string& header = "5 12") {
+std::vector<std::uint8_t> Frame(const std::string& account, char qualifier, const std::string& code,
+                                const std::string& partition, const std::string& zone,
+                                const std::string& header = "5 12") {
   std::string s = "901" + header + account + qualifier + code + partition + zone;
   s += '\x14';
   return Bytes(s);
@@ -40,7 +42,8 @@ TEST(FrameDecoding, Table) {
       {"P qualifier", Frame("0200", 'P', "120", "00", "000"), -1, false, 40200, "6120", 0},
       {"lower case", Frame("0123", 'e', "130", "01", "015"), -1, false, 40123, "130", 15},
       {"other qualifier", Frame("0123", 'X', "130", "01", "015"), -1, false, 40123, "130", 15},
-      {"account not a number", Frame("12B4", 'E', "130", "01", "015"), -1, false, 40000, "1130", 15},
+      {"account not a number", Frame("12B4", 'E', "130", "01", "015"), -1, false, 40000, "1130",
+       15},
       {"blank zone", Frame("0123", 'E', "130", "01", "   "), -1, false, 40123, "1130", 0},
       {"9 then terminator", Bytes("9\x14"), -1, false, 40000, nulls3, 0},
   };
@@ -69,7 +72,9 @@ TEST(FrameDecoding, HeaderFieldsZoneTextAndOverrideKey) {
 
 TEST(FrameDecoding, TerminatorAndKind) {
   EXPECT_TRUE(IsTerminated(Bytes("abc\x14")));
-  EXPECT_FALSE(IsTerminated(Bytes("\x14" "abc")));
+  EXPECT_FALSE(
+      IsTerminated(Bytes("\x14"
+                         "abc")));
   EXPECT_FALSE(IsTerminated({}));
   EXPECT_TRUE(IsEventFrame(Bytes("9")));
   EXPECT_FALSE(IsEventFrame(Bytes("1011\x14")));

@@ -29,7 +29,8 @@ class SpoolWriterTest : public ::testing::Test {
 
   std::set<std::string> Names() const {
     std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename());
+    for (const auto& e : fs::directory_iterator(dir_))
+      names.insert(e.path().filename());
     return names;
   }
 

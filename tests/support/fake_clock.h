@@ -11,7 +11,8 @@ namespace drvnt::testing {
 
 class FakeClock final : public Clock {
  public:
-  explicit FakeClock(DateTime now = 46000.5, std::uint32_t ticks = 1000) : now_(now), ticks_(ticks) {}
+  explicit FakeClock(DateTime now = 46000.5, std::uint32_t ticks = 1000)
+      : now_(now), ticks_(ticks) {}
 
   DateTime Now() const override {
     std::lock_guard lock(mutex_);

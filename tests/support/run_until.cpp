@@ -10,7 +10,8 @@ bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
   QElapsedTimer timer;
   timer.start();
   while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
+    if (timer.elapsed() > timeoutMs)
+      return false;
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     QThread::msleep(1);
   }

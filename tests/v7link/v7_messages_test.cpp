@@ -77,7 +77,8 @@ TEST(V7Framing, AHandlerThatFailsNeverMakesAPieceCountTwice) {
   }
   auto failing = [&](std::span<const std::uint8_t, kV7Size> p) {
     seen.push_back(p[3]);
-    if (p[3] == 2) throw std::runtime_error("handler failed");
+    if (p[3] == 2)
+      throw std::runtime_error("handler failed");
   };
   EXPECT_THROW(TakeV7Pieces(buffer, three, failing), std::runtime_error);
   TakeV7Pieces(buffer, {}, failing);

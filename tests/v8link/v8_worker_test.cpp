@@ -615,7 +615,8 @@ TEST(V8WorkerSpool, AcknowledgementDeletesOnlyTheFileOfThePacketItAnswers) {
 // handed back to be spooled. One that is answered, or a spooled one (its file stays), is not.
 TEST(V8WorkerSpool, UnconfirmedLiveEventRecordIsHandedBackForSpooling) {
   Rig rig([](const ServerPacket& p) {
-    if (p.type == kEventRecordType && p.body[0] == 1) return ServerAction{};  // no reply
+    if (p.type == kEventRecordType && p.body[0] == 1)
+      return ServerAction{};  // no reply
     if (p.type == kEventRecordType && p.body[0] == 2)
       return ServerAction{testing::Reply(kDropOrderType)};
     return ServerAction{testing::Reply(p.type == kEventRecordType ? kEventAckType : kPollType)};

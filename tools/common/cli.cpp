@@ -7,10 +7,10 @@
 
 namespace drvnt::sim {
 
-CommandLine::CommandLine(std::vector<OptionSpec> specs) : specs_(std::move(specs)) {}
+CommandLine::CommandLine(std::vector<OptionRule> rules) : rules_(std::move(rules)) {}
 
-const OptionSpec* CommandLine::Find(std::string_view name) const {
-  for (const OptionSpec& s : specs_) {
+const OptionRule* CommandLine::Find(std::string_view name) const {
+  for (const OptionRule& s : rules_) {
     if (s.name == name)
       return &s;
   }
@@ -25,10 +25,10 @@ void CommandLine::Parse(const std::vector<std::string>& args) {
     }
     const std::size_t eq = arg.find('=');
     const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-    const OptionSpec* spec = Find(name);
-    if (spec == nullptr)
+    const OptionRule* rule = Find(name);
+    if (rule == nullptr)
       throw UsageError("unknown option --" + name + " (see --help)");
-    if (spec->valueName.empty()) {
+    if (rule->valueName.empty()) {
       if (eq != std::string::npos)
         throw UsageError("option --" + name + " takes no value");
       values_[name] = "";
@@ -37,7 +37,7 @@ void CommandLine::Parse(const std::vector<std::string>& args) {
     } else if (i + 1 < args.size()) {
       values_[name] = args[++i];
     } else {
-      throw UsageError("option --" + name + " needs a value " + spec->valueName);
+      throw UsageError("option --" + name + " needs a value " + rule->valueName);
     }
   }
 }
@@ -70,7 +70,7 @@ std::int64_t CommandLine::Int(std::string_view name, std::int64_t fallback, std:
 
 std::string CommandLine::OptionsHelp() const {
   std::string out;
-  for (const OptionSpec& s : specs_) {
+  for (const OptionRule& s : rules_) {
     std::string left = "  --" + s.name + (s.valueName.empty() ? "" : " " + s.valueName);
     if (left.size() < 26)
       left.resize(26, ' ');

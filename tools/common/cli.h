@@ -18,7 +18,7 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct OptionSpec {
+struct OptionRule {
   std::string name;       // without the leading "--"
   std::string valueName;  // empty for a flag
   std::string help;
@@ -26,7 +26,7 @@ struct OptionSpec {
 
 class CommandLine {
  public:
-  explicit CommandLine(std::vector<OptionSpec> specs);
+  explicit CommandLine(std::vector<OptionRule> rules);
 
   void Parse(const std::vector<std::string>& args);
 
@@ -40,9 +40,9 @@ class CommandLine {
   std::string OptionsHelp() const;
 
  private:
-  const OptionSpec* Find(std::string_view name) const;
+  const OptionRule* Find(std::string_view name) const;
 
-  std::vector<OptionSpec> specs_;
+  std::vector<OptionRule> rules_;
   std::map<std::string, std::string, std::less<>> values_;
 };
 

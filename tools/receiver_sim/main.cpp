@@ -13,7 +13,7 @@
 namespace drvnt::sim {
 namespace {
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionRule> kOptions = {
     {"device", "PATH", "serial device to use, set to raw 2400 8N1"},
     {"pty", "", "create a pseudo-terminal and print its slave path first"},
     {"pty-link", "PATH", "with --pty: symbolic link to the slave path"},

@@ -9,7 +9,7 @@
 namespace drvnt::sim {
 namespace {
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionRule> kOptions = {
     {"port", "P", "TCP port to listen on, 0 for any free one; 7788"},
     {"bind", "ADDR", "IPv4 address to listen on; 127.0.0.1"},
     {"send-time-after-ms", "MS", "send a time message this long after each connection begins"},

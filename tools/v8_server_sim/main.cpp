@@ -9,7 +9,7 @@
 namespace drvnt::sim {
 namespace {
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionRule> kOptions = {
     {"port", "P", "TCP port to listen on, 0 for any free one; 12543"},
     {"bind", "ADDR", "IPv4 address to listen on; 127.0.0.1"},
     {"mode", "MODE", "normal|silent|deny|drop|disconnect|slow|garbage; normal"},

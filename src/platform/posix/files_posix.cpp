@@ -19,21 +19,27 @@
 namespace drvnt {
 namespace {
 
-FileError ErrnoError(int err) { return FileError{std::strerror(err)}; }
+FileError ErrnoError(int err) {
+  return FileError{std::strerror(err)};
+}
 
 std::pair<std::string, std::string> SplitPattern(const std::string& pattern) {
   const std::size_t slash = pattern.rfind('/');
-  if (slash == std::string::npos) return {".", pattern};
+  if (slash == std::string::npos)
+    return {".", pattern};
   return {slash == 0 ? "/" : pattern.substr(0, slash), pattern.substr(slash + 1)};
 }
 
-std::string DirectoryOf(const std::string& path) { return SplitPattern(path).first; }
+std::string DirectoryOf(const std::string& path) {
+  return SplitPattern(path).first;
+}
 
 std::optional<FileError> WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       return ErrnoError(errno);
     }
     data += n;
@@ -54,11 +60,15 @@ std::optional<FileError> WriteFileAtomically(const std::string& path, const std:
                                              std::size_t size) {
   const std::string tmp = path + ".tmp";
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return ErrnoError(errno);
+  if (fd < 0)
+    return ErrnoError(errno);
   std::optional<FileError> error = WriteAll(fd, data, size);
-  if (!error && ::fsync(fd) != 0) error = ErrnoError(errno);
-  if (::close(fd) != 0 && !error) error = ErrnoError(errno);
-  if (!error && ::rename(tmp.c_str(), path.c_str()) != 0) error = ErrnoError(errno);
+  if (!error && ::fsync(fd) != 0)
+    error = ErrnoError(errno);
+  if (::close(fd) != 0 && !error)
+    error = ErrnoError(errno);
+  if (!error && ::rename(tmp.c_str(), path.c_str()) != 0)
+    error = ErrnoError(errno);
   if (error) {
     ::unlink(tmp.c_str());
     return error;
@@ -80,12 +90,15 @@ class PosixSpoolDir final : public SpoolDir {
     const auto [dir, glob] = SplitPattern(pattern);
     struct stat st {};
     const bool statOk = ::stat(dir.c_str(), &st) == 0;
-    if (statOk && RecentMissStillValid(pattern, st)) return std::nullopt;
+    if (statOk && RecentMissStillValid(pattern, st))
+      return std::nullopt;
     DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return std::nullopt;
+    if (d == nullptr)
+      return std::nullopt;
     std::optional<std::string> found;
     while (dirent* e = ::readdir(d)) {
-      if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+      if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN)
+        continue;
       if (::fnmatch(glob.c_str(), e->d_name, 0) == 0) {
         const bool bare = pattern.find('/') == std::string::npos;
         found = (bare ? std::string() : dir == "/" ? dir : dir + "/") + e->d_name;
@@ -93,7 +106,8 @@ class PosixSpoolDir final : public SpoolDir {
       }
     }
     ::closedir(d);
-    if (!found && statOk) RememberMiss(pattern, st);
+    if (!found && statOk)
+      RememberMiss(pattern, st);
     return found;
   }
 
@@ -101,7 +115,8 @@ class PosixSpoolDir final : public SpoolDir {
                                                 FileError* error) override {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      if (error) *error = ErrnoError(errno);
+      if (error)
+        *error = ErrnoError(errno);
       return std::nullopt;
     }
     std::vector<std::uint8_t> data(maxBytes);
@@ -109,12 +124,15 @@ class PosixSpoolDir final : public SpoolDir {
     while (got < maxBytes) {
       const ssize_t n = ::read(fd, data.data() + got, maxBytes - got);
       if (n < 0) {
-        if (errno == EINTR) continue;
-        if (error) *error = ErrnoError(errno);
+        if (errno == EINTR)
+          continue;
+        if (error)
+          *error = ErrnoError(errno);
         ::close(fd);
         return std::nullopt;
       }
-      if (n == 0) break;
+      if (n == 0)
+        break;
       got += static_cast<std::size_t>(n);
     }
     ::close(fd);
@@ -126,7 +144,8 @@ class PosixSpoolDir final : public SpoolDir {
 
   std::optional<FileError> SetAside(const std::string& path) override {
     const std::string bad = path + ".bad";
-    if (::rename(path.c_str(), bad.c_str()) != 0) return ErrnoError(errno);
+    if (::rename(path.c_str(), bad.c_str()) != 0)
+      return ErrnoError(errno);
     return std::nullopt;
   }
 
@@ -145,13 +164,15 @@ class PosixSpoolDir final : public SpoolDir {
   static std::uint64_t MonotonicMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
   }
 
   bool RecentMissStillValid(const std::string& pattern, const struct stat& st) {
     std::lock_guard lock(mutex_);
     const auto it = misses_.find(pattern);
-    if (it == misses_.end()) return false;
+    if (it == misses_.end())
+      return false;
     const Miss& m = it->second;
     return m.inode == st.st_ino && m.mtime.tv_sec == st.st_mtim.tv_sec &&
            m.mtime.tv_nsec == st.st_mtim.tv_nsec && MonotonicMs() - m.atMs < 1000;
@@ -159,7 +180,8 @@ class PosixSpoolDir final : public SpoolDir {
 
   void RememberMiss(const std::string& pattern, const struct stat& st) {
     std::lock_guard lock(mutex_);
-    if (misses_.size() > 64) misses_.clear();
+    if (misses_.size() > 64)
+      misses_.clear();
     misses_[pattern] = Miss{st.st_mtim, st.st_ino, MonotonicMs()};
   }
 
@@ -174,28 +196,32 @@ SpoolDir& SystemSpoolDir() {
   return dir;
 }
 
-std::optional<FileError> AppendToFile(const std::string& path,
-                                      std::span<const std::uint8_t> data) {
+std::optional<FileError> AppendToFile(const std::string& path, std::span<const std::uint8_t> data) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return ErrnoError(errno);
+  if (fd < 0)
+    return ErrnoError(errno);
   std::optional<FileError> error = WriteAll(fd, data.data(), data.size());
-  if (::close(fd) != 0 && !error) error = ErrnoError(errno);
+  if (::close(fd) != 0 && !error)
+    error = ErrnoError(errno);
   return error;
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0)
+    return std::nullopt;
   std::string content;
   char buf[8192];
   while (true) {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       ::close(fd);
       return std::nullopt;
     }
-    if (n == 0) break;
+    if (n == 0)
+      break;
     content.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
@@ -207,12 +233,15 @@ std::optional<FileError> ReplaceFile(const std::string& path, std::string_view c
                              content.size());
 }
 
-bool PathExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool PathExists(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
+}
 
 std::string CurrentDirectory() {
   std::string buf(4096, '\0');
   while (::getcwd(buf.data(), buf.size()) == nullptr) {
-    if (errno != ERANGE) return ".";
+    if (errno != ERANGE)
+      return ".";
     buf.resize(buf.size() * 2);
   }
   buf.resize(std::strlen(buf.c_str()));

@@ -46,7 +46,8 @@ class PosixClock final : public Clock {
     tm.tm_sec = t.second;
     tm.tm_isdst = -1;
     const time_t seconds = mktime(&tm);
-    if (seconds == static_cast<time_t>(-1)) return false;
+    if (seconds == static_cast<time_t>(-1))
+      return false;
     timespec ts{};
     ts.tv_sec = seconds;
     ts.tv_nsec = static_cast<long>(t.millisecond) * 1000000L;

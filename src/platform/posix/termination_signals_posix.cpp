@@ -25,9 +25,11 @@ class PosixTerminationSignals final : public TerminationSignals {
  public:
   PosixTerminationSignals(EventLoop& loop, std::function<void()> onSignal)
       : onSignal_(std::move(onSignal)) {
-    if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0)
+      return;
     g_writeFd = fds_[1];
-    watch_ = loop.WatchSocket(fds_[0], [this] { Drain(); }, [] {});
+    watch_ = loop.WatchSocket(
+        fds_[0], [this] { Drain(); }, [] {});
     watch_->SetWriteEnabled(false);
     struct sigaction sa {};
     sa.sa_handler = OnTerminationSignal;
@@ -42,16 +44,20 @@ class PosixTerminationSignals final : public TerminationSignals {
     std::signal(SIGINT, SIG_DFL);
     watch_.reset();
     g_writeFd = -1;
-    if (fds_[0] >= 0) ::close(fds_[0]);
-    if (fds_[1] >= 0) ::close(fds_[1]);
+    if (fds_[0] >= 0)
+      ::close(fds_[0]);
+    if (fds_[1] >= 0)
+      ::close(fds_[1]);
   }
 
  private:
   void Drain() {
     char buf[64];
     bool any = false;
-    while (::read(fds_[0], buf, sizeof buf) > 0) any = true;
-    if (any && onSignal_) onSignal_();
+    while (::read(fds_[0], buf, sizeof buf) > 0)
+      any = true;
+    if (any && onSignal_)
+      onSignal_();
   }
 
   int fds_[2] = {-1, -1};

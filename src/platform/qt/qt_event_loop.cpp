@@ -29,8 +29,7 @@ class QtSocketWatch final : public SocketWatch {
   QtSocketWatch(int fd, std::function<void()> onReadable, std::function<void()> onWritable)
       : read_(fd, QSocketNotifier::Read), write_(fd, QSocketNotifier::Write) {
     QObject::connect(&read_, &QSocketNotifier::activated, [fn = std::move(onReadable)] { fn(); });
-    QObject::connect(&write_, &QSocketNotifier::activated,
-                     [fn = std::move(onWritable)] { fn(); });
+    QObject::connect(&write_, &QSocketNotifier::activated, [fn = std::move(onWritable)] { fn(); });
   }
   void SetReadEnabled(bool on) override { read_.setEnabled(on); }
   void SetWriteEnabled(bool on) override { write_.setEnabled(on); }
@@ -63,8 +62,12 @@ void QtEventLoop::RunAndWait(std::function<void()> fn) {
   QMetaObject::invokeMethod(&context_, std::move(fn), Qt::BlockingQueuedConnection);
 }
 
-void QtEventLoop::ProcessPendingEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void QtEventLoop::ProcessPendingEvents() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
-void QtEventLoop::Quit() { QCoreApplication::quit(); }
+void QtEventLoop::Quit() {
+  QCoreApplication::quit();
+}
 
 }  // namespace drvnt
