@@ -14,6 +14,7 @@
 #include "app/driver.h"
 #include "platform/qt/qt_event_loop.h"
 #include "support/fake_clock.h"
+#include "support/temp_dir.h"
 
 namespace drvnt::testing {
 
@@ -98,15 +99,7 @@ class FakeV8Worker final : public V8Worker {
 
 class EngineTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/drvnt-engine-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    driver_.reset();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { driver_.reset(); }
 
   void WriteIni(const std::string& text) { std::ofstream(dir_ + "/drvnt417.ini") << text; }
 
@@ -139,7 +132,8 @@ class EngineTest : public ::testing::Test {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
-  std::string dir_;
+  TempDir tmp_;
+  const std::string dir_ = tmp_.Path();
   QtEventLoop loop_;
   FakeClock clock_{46366.5, 1000};
   RecordingUi ui_;

@@ -40,12 +40,7 @@ class ServiceTimerTest : public EngineTest {
   }
 
   bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-    return RunUntil(
-        [&] {
-          server_.Poll();
-          return done();
-        },
-        ms);
+    return RunUntilServed(server_, done, ms);
   }
 
   LoopbackServer server_{7788};

@@ -50,12 +50,7 @@ class EngineV7Test : public EngineTest {
   }
 
   bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-    return RunUntil(
-        [&] {
-          server_.Poll();
-          return done();
-        },
-        ms);
+    return RunUntilServed(server_, done, ms);
   }
 
   bool WaitConnected() {

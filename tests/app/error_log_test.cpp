@@ -6,14 +6,14 @@
 #include <filesystem>
 
 #include "platform/files.h"
+#include "support/temp_dir.h"
 
 namespace drvnt {
 namespace {
 
 TEST(ErrorLog, LinesInWindows1251CreatedThenAppended) {
-  char tmpl[] = "/tmp/drvnt-errlog-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string path = std::string(tmpl) + "/error.txt";
+  testing::TempDir tmp;
+  const std::string path = tmp.Path() + "/error.txt";
   ErrorLog log(path);
   log.LogError(9);
   log.LogError(9);
@@ -23,7 +23,6 @@ TEST(ErrorLog, LinesInWindows1251CreatedThenAppended) {
   EXPECT_EQ(ReadWholeFile(path)->substr(22),
             "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9"
             "19\r\n");
-  std::filesystem::remove_all(tmpl);
 }
 
 TEST(ErrorLog, AnUnwritableLogIsReportedOnceAndNeverThrows) {

@@ -11,8 +11,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "support/run_until.h"
 
 namespace drvnt::testing {
 
@@ -94,5 +97,16 @@ class LoopbackServer {
   bool ok_ = false;
   std::vector<std::uint8_t> received_;
 };
+
+// Runs the test's event loop, serving `server`, until `done` holds or `ms` have passed.
+inline bool RunUntilServed(LoopbackServer& server, const std::function<bool()>& done,
+                           int ms = 5000) {
+  return RunUntil(
+      [&] {
+        server.Poll();
+        return done();
+      },
+      ms);
+}
 
 }  // namespace drvnt::testing

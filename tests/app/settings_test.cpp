@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/files.h"
+#include "support/temp_dir.h"
 
 namespace drvnt {
 namespace {
@@ -76,13 +77,8 @@ TEST(Settings, AttentionThatDoesNotParseGivesTenMinutes) {
 
 class IniFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/drvnt-ini-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string dir_;
+  testing::TempDir tmp_;
+  const std::string dir_ = tmp_.Path();
 };
 
 TEST_F(IniFileTest, WriterKeepsEveryOtherLine) {

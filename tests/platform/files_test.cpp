@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,18 +16,12 @@ namespace fs = std::filesystem;
 
 class SpoolDirTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/drvnt-files-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   void Touch(const std::string& name, const std::string& content = "x") {
     std::ofstream(dir_ + "/" + name) << content;
   }
 
-  std::string dir_;
+  testing::TempDir tmp_;
+  const std::string dir_ = tmp_.Path();
   SpoolDir& spool_ = SystemSpoolDir();
 };
 

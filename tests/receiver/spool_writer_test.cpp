@@ -8,6 +8,7 @@
 #include <set>
 
 #include "support/fake_clock.h"
+#include "support/temp_dir.h"
 
 namespace drvnt {
 namespace {
@@ -17,16 +18,11 @@ namespace fs = std::filesystem;
 class SpoolWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/drvnt-spool-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = std::string(tmpl) + "/";
     CalendarTime t{2026, 3, 15, 10, 30, 0, 250, 0};  // stem 4F802D3A
     DateTime now;
     ASSERT_TRUE(TryEncodeDateTime(t, now));
     clock_.SetNow(now);
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::set<std::string> Names() const {
     std::set<std::string> names;
     for (const auto& e : fs::directory_iterator(dir_))
@@ -34,7 +30,8 @@ class SpoolWriterTest : public ::testing::Test {
     return names;
   }
 
-  std::string dir_;
+  testing::TempDir tmp_;
+  const std::string dir_ = tmp_.Path() + "/";
   testing::FakeClock clock_;
   std::vector<int> logged_;
   SpoolWriter writer_{SystemSpoolDir(), clock_, [this](int code) { logged_.push_back(code); }};
