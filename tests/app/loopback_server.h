@@ -21,21 +21,27 @@ namespace drvnt::testing {
 
 class LoopbackServer {
  public:
-  explicit LoopbackServer(std::uint16_t port) {
+  explicit LoopbackServer(std::uint16_t port) : port_(port) { Listen(); }
+  ~LoopbackServer() { Stop(); }
+
+  // The server goes away (its connection and its listening socket) and comes back.
+  void Stop() {
+    CloseClient();
+    if (listen_ >= 0)
+      ::close(listen_);
+    listen_ = -1;
+    ok_ = false;
+  }
+  void Listen() {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(port);
+    a.sin_port = htons(port_);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ok_ = ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
           ::listen(listen_, 4) == 0;
-  }
-  ~LoopbackServer() {
-    CloseClient();
-    if (listen_ >= 0)
-      ::close(listen_);
   }
 
   bool Ok() const { return ok_; }
@@ -44,7 +50,7 @@ class LoopbackServer {
 
   // Accepts a waiting connection and reads what arrived; call it from the test's wait loop.
   void Poll() {
-    if (client_ < 0) {
+    if (client_ < 0 && listen_ >= 0) {
       const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd >= 0) {
         client_ = fd;
@@ -91,6 +97,7 @@ class LoopbackServer {
   }
 
  private:
+  std::uint16_t port_;
   int listen_ = -1;
   int client_ = -1;
   int accepted_ = 0;
