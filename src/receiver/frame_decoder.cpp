@@ -100,9 +100,10 @@ std::optional<std::span<const std::uint8_t>> FrameAssembler::EventFrameFor(
     std::span<const std::uint8_t> packet) {
   const std::size_t kept = kept_;
   kept_ = 0;
-  if (IsEventFrame(packet))
+  const bool keptBeginsFrame = kept > 0 && buffer_[0] == '9';
+  if (IsEventFrame(packet) && (packet.size() >= kEventFrameSize || !keptBeginsFrame))
     return packet;
-  if (kept == 0 || buffer_[0] != '9')
+  if (!keptBeginsFrame)
     return std::nullopt;
   const std::size_t n = std::min(packet.size(), buffer_.size() - kept);
   std::memcpy(buffer_.data() + kept, packet.data(), n);

@@ -22,6 +22,7 @@ namespace drvnt {
 inline constexpr std::uint8_t kFrameTerminator = 0x14;
 inline constexpr std::uint8_t kFrameAck = 0x06;
 inline constexpr std::size_t kWorkingBufferSize = 2048;
+inline constexpr std::size_t kEventFrameSize = 21;
 
 bool IsTerminated(std::span<const std::uint8_t> packet);
 bool IsEventFrame(std::span<const std::uint8_t> frame);
@@ -68,8 +69,10 @@ class FrameAssembler {
   void KeepUnterminated(std::span<const std::uint8_t> packet);
 
   // A terminated packet: the event frame to decode, if any. A packet that begins with "9" is the
-  // frame on its own; otherwise the kept bytes followed by the packet are, when they begin with
-  // "9". The kept bytes are dropped either way. The span stays valid until the next call.
+  // frame on its own when it is a whole frame long, or when nothing kept begins a frame; otherwise
+  // the kept bytes followed by the packet are, when they begin with "9" (the second piece of a cut
+  // frame may itself begin with a "9" of the account or the zone). The kept bytes are dropped
+  // either way. The span stays valid until the next call.
   std::optional<std::span<const std::uint8_t>> EventFrameFor(std::span<const std::uint8_t> packet);
 
   std::size_t KeptBytes() const { return kept_; }

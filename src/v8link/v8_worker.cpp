@@ -45,7 +45,7 @@ void cl::Start() {
 void cl::Stop() {
   stop_ = true;
   std::lock_guard lock(clientMutex_);
-  if (client_)
+  if (client_ && connecting_)
     client_->Wake();
 }
 
@@ -194,18 +194,19 @@ cl::Received cl::ReceiveStep() {
 }
 
 // The announced packet, in requests of at most 50000 bytes. A request that brings nothing for
-// 1000 ms, a closed connection, an error or the stop flag ends the collection as a fault.
+// 1000 ms, a closed connection or an error ends the collection as a fault; so does a request that
+// times out after the stop flag was set. A reply that is arriving is still read to its end.
 cl::Received cl::CollectPacket(std::size_t length) {
   reply_.resize(length);
   std::size_t collected = 0;
-  while (collected < length && !stop_) {
+  while (collected < length) {
     const std::size_t want = std::min(length - collected, kMaxRequest);
     const ReadResult r =
         client_->ReadExactly(std::span(reply_).subspan(collected, want), kReplyTimeoutMs);
     collected += r.received;
     if (r.end == ReadEnd::kClosed || r.end == ReadEnd::kError)
       break;
-    if (r.end == ReadEnd::kTimedOut && r.received == 0)
+    if (r.end == ReadEnd::kTimedOut && (r.received == 0 || stop_))
       break;
   }
   if (collected == length)
@@ -282,6 +283,13 @@ bool cl::AttemptDue() const {
 }
 
 void cl::ConnectionAttempt() {
+  // From here to the end of the connect a Stop() wakes the client: an attempt may hang for its
+  // whole 2500 ms. ReplaceClient() wakes the new client when the stop came before it.
+  connecting_ = true;
+  struct Done {
+    std::atomic<bool>& flag;
+    ~Done() { flag = false; }
+  } done{connecting_};
   host_.ActivityStep();
   Log(kConnectingLine);
   lastAttemptTick_ = clock_.Ticks();

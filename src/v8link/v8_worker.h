@@ -41,8 +41,10 @@ class cl final : public V8Link {
 
   // Starts the thread; the first connection attempt follows at once.
   void Start();
-  // Sets the stop flag and wakes a blocked connect, write or read; returns at once. The worker
-  // ends after its current cycle, closing its connection.
+  // Sets the stop flag and returns at once. A connection attempt in progress is woken; an exchange
+  // in flight is left to finish (its reply wait is bounded by 1000 ms), so that a record the server
+  // is acknowledging is not taken for lost and spooled again. The worker ends after its current
+  // cycle, closing its connection.
   void Stop();
   // True once the thread has left its loop (or was never started).
   bool Finished() const;
@@ -99,6 +101,7 @@ class cl final : public V8Link {
   std::atomic<bool> started_{false};
   std::atomic<bool> finished_{false};
   std::atomic<bool> stop_{false};
+  std::atomic<bool> connecting_{false};
 
   std::mutex clientMutex_;  // guards replacing the client against Stop()'s wake
   std::unique_ptr<BlockingTcpClient> client_;
