@@ -1,5 +1,8 @@
 #include "common/tcp_listen.h"
 
+#include "common/cli.h"
+#include "common/line_out.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -88,6 +91,16 @@ bool SendAll(int fd, const Bytes& data, int timeoutMs) {
       return false;
   }
   return true;
+}
+
+Listener ListenFromCommandLine(const CommandLine& cl, std::uint16_t defaultPort) {
+  const auto port = static_cast<std::uint16_t>(cl.Int("port", defaultPort, 0, 65535));
+  const std::string bind = cl.Text("bind", "127.0.0.1");
+  if (!IsIpv4Address(bind))
+    throw UsageError("bad value \"" + bind + "\" for --bind (an IPv4 address)");
+  Listener listener = OpenListener(bind, port);
+  Emit("listen", {{"addr", bind}, {"port", std::to_string(listener.port)}});
+  return listener;
 }
 
 }  // namespace drvnt::sim

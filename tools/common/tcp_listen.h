@@ -10,6 +10,8 @@
 
 namespace drvnt::sim {
 
+class CommandLine;
+
 // Owns one descriptor and closes it exactly once.
 class UniqueFd {
  public:
@@ -39,6 +41,11 @@ bool IsIpv4Address(const std::string& text);
 
 // Throws std::runtime_error naming the address and the system's reason.
 Listener OpenListener(const std::string& bindAddress, std::uint16_t port);
+
+// The listening socket of a server's --bind (default 127.0.0.1) and --port options; prints the
+// "listen" line with the port actually bound. A bind address that is no IPv4 address is a usage
+// error.
+Listener ListenFromCommandLine(const CommandLine& cl, std::uint16_t defaultPort);
 
 // Accepts one waiting connection, non-blocking, and gives the peer as "a.b.c.d:port".
 UniqueFd AcceptConnection(int listenFd, std::string& peer);

@@ -70,14 +70,9 @@ V7ServerOptions ReadOptions(const CommandLine& cl) {
 int Run(const std::vector<std::string>& args) {
   CommandLine cl(kOptions);
   cl.Parse(args);
-  const auto port = static_cast<std::uint16_t>(cl.Int("port", 7788, 0, 65535));
-  const std::string bind = cl.Text("bind", "127.0.0.1");
-  if (!IsIpv4Address(bind))
-    throw UsageError("bad value \"" + bind + "\" for --bind (an IPv4 address)");
   const V7ServerOptions options = ReadOptions(cl);
   StopSignal::Install();
-  Listener listener = OpenListener(bind, port);
-  Emit("listen", {{"addr", bind}, {"port", std::to_string(listener.port)}});
+  Listener listener = ListenFromCommandLine(cl, 7788);
   V7Server server(std::move(listener), options);
   server.Run();
   server.PrintSummary();
