@@ -206,8 +206,9 @@ void Driver::Shutdown() {
     Timer3_->Stop();
   if (worker_) {
     worker_->Stop();
+    // The worker's hand-offs are served meanwhile; WorkerFinished wakes the last wait.
     while (!worker_->Finished())
-      loop_.ProcessPendingEvents();
+      loop_.WaitForEvents();
     worker_->Join();
     // Records that were queued while the link was up but never went out wait in spool files for
     // the next start.
@@ -498,6 +499,10 @@ void Driver::ShowMessageWindow(const std::string& text) {
 
 void Driver::PortControlsChanged(const PortControls& controls) {
   ui_.ShowPortControls(controls);
+}
+
+void Driver::WorkerFinished() {
+  loop_.WakeUp();
 }
 
 void Driver::SpoolUnconfirmedEventRecord(std::span<const std::uint8_t> record) {

@@ -133,6 +133,7 @@ class Driver final : private V8Host, private PortManagerHost {
   std::int32_t FirstNumber() override;
   ServerHostConfig ReadServerHost() override;
   void SpoolUnconfirmedEventRecord(std::span<const std::uint8_t> record) override;
+  void WorkerFinished() override;
 
   // PortManagerHost.
   void SetPortName(const std::string& deviceName) override;

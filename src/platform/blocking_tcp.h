@@ -48,9 +48,11 @@ class BlockingTcpClient {
   // `timeoutMs`. On failure `errorText` says why and the client stays closed.
   bool Connect(const std::string& host, std::int32_t port, int timeoutMs, std::string* errorText);
 
-  // Writes all of `data`. False on a network error, when not connected, and when the peer has
-  // already closed the connection (the system would take the bytes and lose them).
-  bool WriteAll(std::span<const std::uint8_t> data, std::string* errorText);
+  // Writes all of `data`, waiting at most `timeoutMs` for the system to take the last byte. False
+  // on a network error, when not connected, when the peer has already closed the connection (the
+  // system would take the bytes and lose them), and after the time-out (a peer that stopped
+  // reading). After a failed write the connection may hold part of `data`: close it.
+  bool WriteAll(std::span<const std::uint8_t> data, int timeoutMs, std::string* errorText);
 
   // Reads exactly `out.size()` bytes, waiting at most `timeoutMs` for all of them.
   ReadResult ReadExactly(std::span<std::uint8_t> out, int timeoutMs);

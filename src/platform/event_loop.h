@@ -42,9 +42,13 @@ class EventLoop {
   // at once.
   virtual void RunAndWait(std::function<void()> fn) = 0;
 
-  // Handles what is pending (timers, sockets, hand-offs) and returns; used while the main thread
-  // waits for the V8 worker to stop.
-  virtual void ProcessPendingEvents() = 0;
+  // Handles what is pending (timers, sockets, hand-offs), waiting without spinning until at least
+  // one event has come when none is pending; used while the main thread waits for the V8 worker to
+  // stop. WakeUp() is such an event.
+  virtual void WaitForEvents() = 0;
+
+  // From any thread: ends a WaitForEvents that is waiting, or the next one when none is.
+  virtual void WakeUp() = 0;
 
   virtual void Quit() = 0;
 };

@@ -12,7 +12,7 @@ int Next(int index) {
 }  // namespace
 
 bool SendQueue::Enqueue(std::uint32_t type, std::span<const std::uint8_t> body,
-                        std::string spoolFile) {
+                        std::string spoolFile, bool helloSet) {
   std::lock_guard lock(mutex_);
   const std::int64_t sequence = sequence_++;
   if (full_)
@@ -21,6 +21,7 @@ bool SendQueue::Enqueue(std::uint32_t type, std::span<const std::uint8_t> body,
   slot.packet = v8::EncodePacket(type, sequence, body);
   slot.type = type;
   slot.spoolFile = std::move(spoolFile);
+  slot.helloSet = helloSet;
   writeIndex_ = Next(writeIndex_);
   full_ = writeIndex_ == readIndex_;
   return true;
@@ -40,6 +41,24 @@ void SendQueue::RemoveOldest() {
   slots_[readIndex_] = QueuedPacket{};
   readIndex_ = Next(readIndex_);
   full_ = false;
+}
+
+void SendQueue::RemoveHelloSets() {
+  std::lock_guard lock(mutex_);
+  std::vector<QueuedPacket> kept;
+  while (!EmptyLocked()) {
+    if (!slots_[readIndex_].helloSet)
+      kept.push_back(std::move(slots_[readIndex_]));
+    slots_[readIndex_] = QueuedPacket{};
+    readIndex_ = Next(readIndex_);
+    full_ = false;
+  }
+  readIndex_ = writeIndex_ = 0;
+  for (QueuedPacket& p : kept) {
+    slots_[writeIndex_] = std::move(p);
+    writeIndex_ = Next(writeIndex_);
+  }
+  full_ = kept.size() == kSlots;
 }
 
 std::vector<QueuedPacket> SendQueue::TakeAll() {

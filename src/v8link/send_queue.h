@@ -23,6 +23,7 @@ struct QueuedPacket {
   Bytes packet;  // packet header and body, without the transport header
   std::uint32_t type = 0;
   std::string spoolFile;  // the .dd8 file the body was read from; empty for live packets
+  bool helloSet = false;  // queued by the worker for one connection as its hello set
 };
 
 class SendQueue {
@@ -31,12 +32,16 @@ class SendQueue {
 
   // Builds the packet with the next sequence number and appends it. The counter advances even when
   // the queue is full and the packet is refused (false).
-  bool Enqueue(std::uint32_t type, std::span<const std::uint8_t> body, std::string spoolFile);
+  bool Enqueue(std::uint32_t type, std::span<const std::uint8_t> body, std::string spoolFile,
+               bool helloSet = false);
 
   // A copy of the oldest packet; it stays queued.
   std::optional<QueuedPacket> Oldest() const;
   // Drops the oldest packet; nothing when empty.
   void RemoveOldest();
+
+  // Removes the packets of a hello set; the others keep their order.
+  void RemoveHelloSets();
 
   // Removes and returns every packet, oldest first.
   std::vector<QueuedPacket> TakeAll();

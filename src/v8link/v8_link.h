@@ -4,6 +4,7 @@
 // engine. Nothing here may block the main thread on the worker.
 
 #include <cstdint>
+#include <iostream>
 #include <mutex>
 #include <span>
 #include <string>
@@ -83,6 +84,15 @@ class V8Host {
   // had it. The engine spools it, so that the service timer sends it again; a duplicate at the
   // server is better than a lost alarm. Synchronous hand-off.
   virtual void SpoolUnconfirmedEventRecord(std::span<const std::uint8_t> record) { (void)record; }
+  // The worker has left its loop (after a stop). Must return at once, without waiting for the main
+  // thread: the engine wakes its event loop, where it may be waiting for the worker to finish.
+  virtual void WorkerFinished() {}
+  // Why the configured server cannot be used at all (a port or address that no attempt can
+  // reach), said once and again only when it changes; on standard error unless the host shows it
+  // elsewhere.
+  virtual void ReportConfigurationProblem(const std::string& text) {
+    std::cerr << text << std::endl;
+  }
 };
 
 }  // namespace drvnt

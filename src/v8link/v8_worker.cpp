@@ -1,9 +1,8 @@
 #include "v8link/v8_worker.h"
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 
+#include "v8link/reply_reader.h"
 #include "v8link/version_record.h"
 #include "v8link/wire_codec.h"
 
@@ -13,12 +12,9 @@ namespace {
 constexpr int kConnectTimeoutMs = 2500;
 constexpr std::uint32_t kAttemptPacingMs = 5000;
 constexpr std::uint32_t kPollIntervalMs = 500;
-constexpr int kReplyTimeoutMs = 1000;
-constexpr std::int32_t kMaxErrors = 20;
-// Replies are collected in requests of at most this many bytes.
-constexpr std::size_t kMaxRequest = 50000;
-// The server's replies are small; a longer announced packet is a broken stream, not a reply.
-constexpr std::int32_t kMaxPacketLength = 1 << 20;
+// A server has as long to take a request as it has to answer it: one that cannot take a packet of
+// at most a few dozen bytes (a spooled record of up to 64 KiB) within a second has stopped reading.
+constexpr int kWriteTimeoutMs = 1000;
 
 const std::string kConnectingLine = "Соединение...";
 const std::string kConnectedLine = "Соединение установлено.";
@@ -43,9 +39,9 @@ void cl::Start() {
 }
 
 void cl::Stop() {
-  stop_ = true;
   std::lock_guard lock(clientMutex_);
-  if (client_ && connecting_)
+  stop_ = true;
+  if (client_ && (connecting_ || writing_))
     client_->Wake();
 }
 
@@ -90,6 +86,7 @@ void cl::Run() {
   }
   CloseOnExit();
   finished_ = true;
+  host_.WorkerFinished();
 }
 
 void cl::RunCycle() {
@@ -104,54 +101,66 @@ void cl::RunCycle() {
   }
 }
 
-// One queued packet or one poll, then one reply.
+// One queued packet or one poll, then its reply. A request without its reply, whole and in time,
+// leaves the exchange out of step and ends the connection at once, with the line that used to wait
+// for more than 20 errors: a connection out of step could not recover by waiting for them.
 void cl::ExchangeCycle() {
-  if (errorCount_ > kMaxErrors) {
-    errorCount_ = 0;
-    Log(kNetworkErrorsLine);
-    connected_ = false;  // this cycle still runs on the old connection
-  }
   sentFromQueue_ = false;
   sentSpoolFile_.clear();
   unconfirmed_.clear();
+  bool written = false;
   if (std::optional<QueuedPacket> oldest = queue_.Oldest()) {
-    SendOldest(*oldest);
-  } else if (accepted_ && TicksSince(clock_.Ticks(), lastPollTick_) > kPollIntervalMs) {
-    pollDue_ = true;
-    lastPollTick_ = clock_.Ticks();
-  }
-  if (!pollDue_ && !sentFromQueue_)
-    return;
-  if (pollDue_) {
-    pollDue_ = false;
-    SendStep(v8::EncodePoll());
-  }
-  // A fault in the receive step counts twice. A reply with a wrong marker, or too short to hold a
-  // packet header, is ignored: it neither raises nor resets the error count.
-  const Received received = ReceiveStep();
-  if (received == Received::kFault)
-    ++errorCount_;
-  std::optional<v8::PacketHeader> header;
-  if (received != Received::kPacket) {
-    ++errorCount_;
+    written = SendOldest(*oldest);
+  } else if (PollDue()) {
+    written = SendStep(v8::EncodePoll());
   } else {
-    header = v8::DecodePacketHeader(reply_);
+    return;  // nothing to send
   }
-  if (!unconfirmed_.empty() && !Confirms(header))
-    host_.SpoolUnconfirmedEventRecord(unconfirmed_);
-  if (header)
-    HandleReply(header->type);
+  // A request that did not go out whole has no reply to wait for; it counts as a missing one.
+  const v8::ReplyEnd end = written ? ReceiveStep() : v8::ReplyEnd::kNoReply;
+  if (!written)
+    ++errorCount_;
+  std::optional<v8::PacketHeader> reply;
+  if (end == v8::ReplyEnd::kPacket)
+    reply = v8::DecodePacketHeader(reply_);  // nothing when a marker is wrong or it is too short
+  SettleEventRecord(reply);
+  if (reply)
+    HandleReply(reply->type);
+  if (end != v8::ReplyEnd::kPacket)
+    EndOutOfStep();
   ++exchanges_;
 }
 
-// Whether a reply shows that the server took the packet it answers: any valid reply but a
-// refusal or an order to go away.
-bool cl::Confirms(const std::optional<v8::PacketHeader>& reply) {
-  return reply && reply->type != v8::kAccessDenied && reply->type != v8::kDropOrder &&
-         reply->type != v8::kDisconnectOrder;
+// Only while the queue is empty and the server has accepted this connection.
+bool cl::PollDue() {
+  if (!accepted_ || TicksSince(clock_.Ticks(), lastPollTick_) <= kPollIntervalMs)
+    return false;
+  lastPollTick_ = clock_.Ticks();
+  return true;
 }
 
-void cl::SendOldest(const QueuedPacket& packet) {
+// Only an event acknowledgement in step confirms the live event record it answers. Without one
+// the server may never have had it: it is handed back to be spooled and goes again later (a
+// repeat at the server is better than a lost alarm). A spooled record keeps its file.
+void cl::SettleEventRecord(const std::optional<v8::PacketHeader>& reply) {
+  const bool acknowledged = reply && reply->type == v8::kEventAcknowledgement;
+  if (!unconfirmed_.empty() && !acknowledged)
+    host_.SpoolUnconfirmedEventRecord(unconfirmed_);
+}
+
+// What the server sends from now on may answer an earlier request: the connection is ended and the
+// next one starts in step. The reconnection keeps the pacing of attempts (more than 5000 ms after
+// the last one began), so a connection that has served that long is replaced at once and a server
+// that fails every exchange is tried at most every 5 s.
+void cl::EndOutOfStep() {
+  connected_ = false;
+  if (!stop_)
+    Log(kNetworkErrorsLine);
+  client_->Close();
+}
+
+// True when the packet went out whole.
+bool cl::SendOldest(const QueuedPacket& packet) {
   sentFromQueue_ = true;
   sentSpoolFile_ = packet.spoolFile;
   bool written = false;
@@ -159,7 +168,7 @@ void cl::SendOldest(const QueuedPacket& packet) {
     written = SendStep(packet.packet);
   } catch (...) {
     ++errorCount_;  // the packet stays queued
-    return;
+    return false;
   }
   // A packet whose write failed is not sent again, except an event record: losing one would lose
   // an alarm, so it waits for the next connection at the head of the queue.
@@ -167,52 +176,45 @@ void cl::SendOldest(const QueuedPacket& packet) {
     queue_.RemoveOldest();
   if (written && packet.type == v8::kEventRecord && packet.spoolFile.empty())
     unconfirmed_.assign(packet.packet.begin() + v8::kPacketHeaderSize, packet.packet.end());
+  return written;
 }
 
-// True when the whole transmission was written; a network error closes the connection.
+// True when the whole transmission was written; a network error or a server that does not take it
+// within the write bound closes the connection.
 bool cl::SendStep(std::span<const std::uint8_t> packet) {
   const Bytes wire = v8::EncodeTransmission(packet);
-  if (client_->WriteAll(wire, nullptr))
+  if (WriteWakeable(wire))
     return true;
   client_->Close();
   ++errorCount_;
   return false;
 }
 
-cl::Received cl::ReceiveStep() {
-  reply_.clear();
-  std::array<std::uint8_t, v8::kTransportHeaderSize> header{};
-  if (client_->ReadExactly(header, kReplyTimeoutMs).end != ReadEnd::kComplete) {
-    return Received::kNoPacket;
+// While the write lasts a Stop() wakes it; a stop that came just before it wakes it at once.
+bool cl::WriteWakeable(std::span<const std::uint8_t> wire) {
+  {
+    std::lock_guard lock(clientMutex_);
+    writing_ = true;
+    if (stop_)
+      client_->Wake();
   }
-  const v8::TransportHeader transport = v8::DecodeTransportHeader(header);
-  if (!transport.markerOk)
-    return Received::kNoPacket;
-  if (transport.length < 0 || transport.length > kMaxPacketLength)
-    return Received::kFault;
-  return CollectPacket(static_cast<std::size_t>(transport.length));
+  const bool ok = client_->WriteAll(wire, kWriteTimeoutMs, nullptr);
+  std::lock_guard lock(clientMutex_);
+  writing_ = false;
+  return ok;
 }
 
-// The announced packet, in requests of at most 50000 bytes. A request that brings nothing for
-// 1000 ms, a closed connection or an error ends the collection as a fault; so does a request that
-// times out after the stop flag was set. A reply that is arriving is still read to its end.
-cl::Received cl::CollectPacket(std::size_t length) {
-  reply_.resize(length);
-  std::size_t collected = 0;
-  while (collected < length) {
-    const std::size_t want = std::min(length - collected, kMaxRequest);
-    const ReadResult r =
-        client_->ReadExactly(std::span(reply_).subspan(collected, want), kReplyTimeoutMs);
-    collected += r.received;
-    if (r.end == ReadEnd::kClosed || r.end == ReadEnd::kError)
-      break;
-    if (r.end == ReadEnd::kTimedOut && (r.received == 0 || stop_))
-      break;
-  }
-  if (collected == length)
-    return Received::kPacket;
-  reply_.clear();
-  return Received::kFault;
+// Reads the reply into `reply_`. A whole reply with a wrong marker or too short for a packet header
+// still leaves the exchange in step; it is ignored, neither raising nor resetting the error count.
+// No reply costs one error, a broken one two.
+v8::ReplyEnd cl::ReceiveStep() {
+  v8::ReplyRead read = v8::ReadReply(*client_, stop_);
+  reply_ = std::move(read.packet);
+  if (read.end == v8::ReplyEnd::kBroken)
+    ++errorCount_;
+  if (read.end != v8::ReplyEnd::kPacket)
+    ++errorCount_;
+  return read.end;
 }
 
 void cl::HandleReply(std::uint32_t type) {
@@ -300,16 +302,27 @@ void cl::ConnectionAttempt() {
   try {
     // Address and port may have changed in the INI file since the last attempt.
     const ServerHostConfig config = host_.ReadServerHost();
-    ok = client_->Connect(config.address, config.port, kConnectTimeoutMs, nullptr);
+    ok = ServerHostUsable(config) &&
+         client_->Connect(config.address, config.port, kConnectTimeoutMs, nullptr);
   } catch (...) {
     ok = false;
   }
   connected_ = ok;
   if (!ok)
-    return;  // a failed attempt logs nothing
+    return;         // a failed attempt logs nothing
+  errorCount_ = 0;  // a new connection starts in step
   spool_.SetLastDd8SendTime(clock_.Now() - kOneDay);
   Log(kConnectedLine);
   host_.ActivityStep();
+}
+
+// An address or port that no attempt can use is said once on standard error, and again only when
+// the reason changes; the attempts go on at their pace, so that a corrected INI file takes effect.
+bool cl::ServerHostUsable(const ServerHostConfig& config) {
+  const std::string why = WhyServerHostUnusable(config.address, config.port);
+  if (const std::optional<std::string> line = serverHostProblem_.Report(why))
+    host_.ReportConfigurationProblem(*line);
+  return why.empty();
 }
 
 // The old client goes without its on-close hook. A Stop() that came before the new client exists
@@ -327,15 +340,18 @@ void cl::ReplaceClient() {
 }
 
 // Behind whatever already waits: hello, port status, first number, version. All inputs are read
-// first, so a fault leaves no partial set behind.
+// first, so a fault leaves no partial set behind. What is left of an earlier connection's hello set
+// goes: it belongs to a connection that has ended, and a server that fails every exchange would
+// otherwise see the queue fill with hello sets.
 void cl::QueueHelloSet() {
   const PortStatus port = host_.CurrentPortStatus();
   const std::int32_t firstNumber = host_.FirstNumber();
   const v8::VersionNumbers version = ParseVersionString(ProgramVersionString());
-  Enqueue(v8::kHello, v8::HelloBody());
-  Enqueue(v8::kPortStatusRecord, v8::PortStatusBody(port.portName, port.open));
-  Enqueue(v8::kFirstNumberRecord, v8::FirstNumberBody(firstNumber));
-  Enqueue(v8::kVersionRecord, v8::VersionBody(version));
+  queue_.RemoveHelloSets();
+  queue_.Enqueue(v8::kHello, v8::HelloBody(), {}, true);
+  queue_.Enqueue(v8::kPortStatusRecord, v8::PortStatusBody(port.portName, port.open), {}, true);
+  queue_.Enqueue(v8::kFirstNumberRecord, v8::FirstNumberBody(firstNumber), {}, true);
+  queue_.Enqueue(v8::kVersionRecord, v8::VersionBody(version), {}, true);
 }
 
 void cl::OnClose() {

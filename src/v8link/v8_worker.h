@@ -2,8 +2,11 @@
 // The V8 worker `cl`: one thread that owns the V8 connection. It connects (at most one attempt
 // every 5 s), queues the hello set on every new connection, sends queued packets one at a time,
 // polls the server about twice a second when idle once the server has accepted it, and acts on
-// the server's replies. After each packet it sends it reads exactly one reply (or gives up after
-// 1000 ms) before it sends anything else.
+// the server's replies. After each packet it sends it reads exactly one reply before it sends
+// anything else. A request whose reply does not come whole and in time leaves the exchange out of
+// step: the worker then ends the connection, so that no later reply can pass for the answer to a
+// packet sent after it, and the unconfirmed packet goes again on the next connection. Only an event
+// acknowledgement in step confirms an event record.
 //
 // It never touches the main thread's state itself: it reaches the operator only through the host's
 // synchronous hand-offs, and the main thread reaches it only through Enqueue, the connected flag
@@ -23,7 +26,9 @@
 #include "platform/blocking_tcp.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "v8link/reply_reader.h"
 #include "v8link/send_queue.h"
+#include "v8link/server_address.h"
 #include "v8link/v8_link.h"
 #include "v8link/wire_codec.h"
 
@@ -41,10 +46,10 @@ class cl final : public V8Link {
 
   // Starts the thread; the first connection attempt follows at once.
   void Start();
-  // Sets the stop flag and returns at once. A connection attempt in progress is woken; an exchange
-  // in flight is left to finish (its reply wait is bounded by 1000 ms), so that a record the server
-  // is acknowledging is not taken for lost and spooled again. The worker ends after its current
-  // cycle, closing its connection.
+  // Sets the stop flag and returns at once. A connection attempt or a write in progress is woken; a
+  // reply being awaited is left to come (it is bounded by the reply's deadline, 2000 ms), so that a
+  // record the server is acknowledging is not taken for lost and spooled again. The worker ends
+  // after its current cycle, closing its connection, and then calls the host's WorkerFinished.
   void Stop();
   // True once the thread has left its loop (or was never started).
   bool Finished() const;
@@ -65,20 +70,21 @@ class cl final : public V8Link {
   int QueuedPackets() const { return queue_.Count(); }
   std::int64_t NextSequence() const { return queue_.NextSequence(); }
   std::int32_t PacketSize() const { return packetSize_; }
-  // Exchanges finished since start: a packet or poll sent and its reply read (or given up).
+  // Exchanges finished since start: a packet or poll sent and its reply read (or given up), or a
+  // write that failed.
   std::uint64_t ExchangeCount() const { return exchanges_; }
 
  private:
-  enum class Received { kPacket, kNoPacket, kFault };
-
   void Run();
   void RunCycle();
   void ExchangeCycle();
-  void SendOldest(const QueuedPacket& packet);
+  bool PollDue();
+  bool SendOldest(const QueuedPacket& packet);
   bool SendStep(std::span<const std::uint8_t> packet);
-  Received ReceiveStep();
-  static bool Confirms(const std::optional<v8::PacketHeader>& reply);
-  Received CollectPacket(std::size_t length);
+  bool WriteWakeable(std::span<const std::uint8_t> wire);
+  v8::ReplyEnd ReceiveStep();
+  void SettleEventRecord(const std::optional<v8::PacketHeader>& reply);
+  void EndOutOfStep();
   void HandleReply(std::uint32_t type);
   void OnEventAcknowledgement();
   void OnDisconnectOrder();
@@ -86,6 +92,7 @@ class cl final : public V8Link {
 
   bool AttemptDue() const;
   void ConnectionAttempt();
+  bool ServerHostUsable(const ServerHostConfig& config);
   void ReplaceClient();
   void QueueHelloSet();
   void OnClose();
@@ -102,8 +109,9 @@ class cl final : public V8Link {
   std::atomic<bool> finished_{false};
   std::atomic<bool> stop_{false};
   std::atomic<bool> connecting_{false};
+  std::atomic<bool> writing_{false};
 
-  std::mutex clientMutex_;  // guards replacing the client against Stop()'s wake
+  std::mutex clientMutex_;  // guards replacing the client and the writes against Stop()'s wake
   std::unique_ptr<BlockingTcpClient> client_;
 
   std::atomic<bool> enabled_{true};
@@ -112,17 +120,17 @@ class cl final : public V8Link {
   std::atomic<bool> accepted_{false};
   SendQueue queue_;
 
-  bool pollDue_ = false;
   bool sentFromQueue_ = false;
   std::string sentSpoolFile_;  // spool file of the packet sent in this cycle
   Bytes unconfirmed_;          // the live event record sent in this cycle, until its reply
   std::uint32_t lastPollTick_ = 0;
   std::uint32_t lastAttemptTick_ = 0;
   bool attempted_ = false;
-  std::atomic<std::int32_t> errorCount_{0};
+  std::atomic<std::int32_t> errorCount_{0};  // failed exchanges since the last valid reply
   std::atomic<std::int32_t> packetSize_{0};
   std::atomic<std::uint64_t> exchanges_{0};
   Bytes reply_;  // the packet last received, packet header and body
+  ServerHostProblem serverHostProblem_;
 };
 
 }  // namespace drvnt

@@ -12,8 +12,10 @@ add_executable(test_engine
   ${CMAKE_CURRENT_LIST_DIR}/engine_ports_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_receiver_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_service_timer_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine_shutdown_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_startup_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_v7_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/v8link/v8_test_server.cpp
 )
 target_link_libraries(test_engine PRIVATE drvnt_app drvnt_test_support_qt util)
 gtest_discover_tests(test_engine PROPERTIES RESOURCE_LOCK v7port)

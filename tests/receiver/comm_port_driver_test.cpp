@@ -142,7 +142,8 @@ class FakeLoop final : public EventLoop {
     return nullptr;
   }
   void RunAndWait(std::function<void()> fn) override { fn(); }
-  void ProcessPendingEvents() override {}
+  void WaitForEvents() override {}
+  void WakeUp() override {}
   void Quit() override {}
 
   bool TimerActive() const { return timer_ != nullptr && timer_->IsActive(); }

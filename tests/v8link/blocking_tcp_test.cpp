@@ -140,7 +140,7 @@ TEST(BlockingTcpWrite, WritesEverythingAndFailsOnceThePeerHasClosed) {
       got += static_cast<std::size_t>(n);
     }
   });
-  EXPECT_TRUE(conn.client.WriteAll(big, nullptr));
+  EXPECT_TRUE(conn.client.WriteAll(big, 5000, nullptr));
   reader.join();
   EXPECT_EQ(got, big.size());
 
@@ -148,8 +148,34 @@ TEST(BlockingTcpWrite, WritesEverythingAndFailsOnceThePeerHasClosed) {
   conn.peer = -1;
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::string error;
-  EXPECT_FALSE(conn.client.WriteAll(Wire{1, 2, 3}, &error));
+  EXPECT_FALSE(conn.client.WriteAll(Wire{1, 2, 3}, 1000, &error));
   EXPECT_FALSE(error.empty());
+}
+
+// A peer that never reads: once the buffers of both ends are full a write can go no further. It
+// gives up after its time-out, and Wake() ends it at once.
+TEST(BlockingTcpWrite, APeerThatDoesNotReadCostsNoMoreThanTheTimeOutOrAWake) {
+  const Wire big(16 << 20, 0x5A);  // more than the buffers of both ends hold
+  {
+    Connected conn;
+    std::string error;
+    const auto t0 = SteadyClock::now();
+    EXPECT_FALSE(conn.client.WriteAll(big, 300, &error));
+    EXPECT_GE(MsSince(t0), 280);
+    EXPECT_LT(MsSince(t0), 3000);
+    EXPECT_FALSE(error.empty());
+  }
+  {
+    Connected conn;
+    std::thread waker([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      conn.client.Wake();
+    });
+    const auto t0 = SteadyClock::now();
+    EXPECT_FALSE(conn.client.WriteAll(big, 10000, nullptr));
+    waker.join();
+    EXPECT_LT(MsSince(t0), 2000);
+  }
 }
 
 TEST(BlockingTcpHooks, AfterConnectRunsInsideConnectAndItsFaultFailsIt) {
@@ -252,7 +278,7 @@ TEST(BlockingTcpWake, EndsABlockedReadAndEveryLaterCall) {
   waker.join();
   EXPECT_LT(MsSince(t0), 1000);
   EXPECT_EQ(r.end, ReadEnd::kError);
-  EXPECT_FALSE(conn.client.WriteAll(Wire{1}, nullptr));
+  EXPECT_FALSE(conn.client.WriteAll(Wire{1}, 1000, nullptr));
   EXPECT_FALSE(conn.client.Connect("127.0.0.1", conn.listener.Port(), 2500, nullptr));
 }
 

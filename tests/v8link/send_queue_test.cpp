@@ -55,6 +55,39 @@ TEST(V8SendQueue, RingKeepsOrderAcrossTheWrapAndRefusesWhenFull) {
   EXPECT_EQ(q.Count(), 0);
 }
 
+// What is left of an earlier connection's hello set goes; everything else keeps its order, also
+// across the wrap of the ring and in a full queue.
+TEST(V8SendQueue, RemovingHelloSetsKeepsTheRestInOrder) {
+  SendQueue q;
+  for (int i = 0; i < 60; ++i) {
+    q.Enqueue(kEventRecordType, Bytes{0}, {});
+    q.RemoveOldest();
+  }
+  for (int i = 0; i < SendQueue::kSlots; ++i)
+    ASSERT_TRUE(q.Enqueue(kEventRecordType, Bytes{static_cast<std::uint8_t>(i)}, {}, i % 3 == 1));
+  q.RemoveHelloSets();
+  EXPECT_EQ(q.Count(), 67);
+  EXPECT_TRUE(q.Enqueue(kEventRecordType, Bytes{0xEE}, {}));
+  std::vector<int> bodies;
+  while (const auto p = q.Oldest()) {
+    bodies.push_back(p->packet.back());
+    q.RemoveOldest();
+  }
+  std::vector<int> expected;
+  for (int i = 0; i < SendQueue::kSlots; ++i) {
+    if (i % 3 != 1)
+      expected.push_back(i);
+  }
+  expected.push_back(0xEE);
+  EXPECT_EQ(bodies, expected);
+
+  for (int i = 0; i < SendQueue::kSlots; ++i)
+    ASSERT_TRUE(q.Enqueue(kEventRecordType, Bytes{1}, {}));
+  q.RemoveHelloSets();  // nothing to remove: still full
+  EXPECT_EQ(q.Count(), SendQueue::kSlots);
+  EXPECT_FALSE(q.Enqueue(kEventRecordType, Bytes{2}, {}));
+}
+
 // A sequence number and a place in the queue are taken together: whatever the threads, the queue
 // holds the numbers in rising order without gaps.
 TEST(V8SendQueue, ConcurrentEnqueuesKeepNumbersInQueueOrder) {

@@ -127,18 +127,53 @@ bool V8TestServer::WaitForPackets(std::size_t n, int timeoutMs) const {
   return WaitFor([&] { return Packets().size() >= n; }, timeoutMs);
 }
 
+void V8TestServer::Hangup() {
+  const int n = Connections() - 1;
+  const char hangup = 'h';
+  [[maybe_unused]] const ssize_t w = ::write(wakeFds_[1], &hangup, 1);
+  WaitFor([&] { return n < 0 || Ended(n); });
+}
+
 void V8TestServer::Serve() {
   while (true) {
+    const bool readConnection = current_.fd >= 0 && current_.reading;
     pollfd fds[3] = {{wakeFds_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}, {current_.fd, POLLIN, 0}};
-    if (::poll(fds, current_.fd >= 0 ? 3 : 2, -1) < 0)
+    if (::poll(fds, readConnection ? 3 : 2, PollTimeoutMs()) < 0)
       continue;
-    if (fds[0].revents != 0)
-      return;
+    if (fds[0].revents != 0) {
+      char command = 'x';
+      [[maybe_unused]] const ssize_t r = ::read(wakeFds_[0], &command, 1);
+      if (command == 'x')
+        return;
+      EndConnection(current_);
+      continue;
+    }
+    // The old connection is read out before a new one replaces it.
+    if (readConnection && fds[2].revents != 0)
+      ReadFrom(current_);
     if (fds[1].revents != 0)
       Accept();
-    if (current_.fd >= 0 && fds[2].revents != 0)
-      ReadFrom(current_);
+    SendRepeats();
   }
+}
+
+int V8TestServer::PollTimeoutMs() const {
+  if (current_.fd < 0 || current_.repeatEveryMs <= 0)
+    return -1;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        current_.nextRepeat - std::chrono::steady_clock::now())
+                        .count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void V8TestServer::SendRepeats() {
+  Connection& c = current_;
+  if (c.fd < 0 || c.repeatEveryMs <= 0 || std::chrono::steady_clock::now() < c.nextRepeat)
+    return;
+  // A driver that no longer reads fills the buffers: what the socket does not take is skipped.
+  [[maybe_unused]] const ssize_t n =
+      ::send(c.fd, c.repeat.data(), c.repeat.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  c.nextRepeat += std::chrono::milliseconds(c.repeatEveryMs);
 }
 
 void V8TestServer::Accept() {
@@ -148,7 +183,9 @@ void V8TestServer::Accept() {
   if (current_.fd >= 0)
     EndConnection(current_);
   std::lock_guard lock(mutex_);
-  current_ = Connection{fd, static_cast<int>(ended_.size()), 0, {}};
+  current_ = Connection{};
+  current_.fd = fd;
+  current_.number = static_cast<int>(ended_.size());
   ended_.push_back(false);
   changed_.notify_all();
 }
@@ -191,10 +228,21 @@ void V8TestServer::HandlePackets(Connection& c) {
       }
     }
     const ServerAction action = policy ? policy(packet) : ServerAction{};
+    if (action.delayMs > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(action.delayMs));
     if (!action.send.empty())
       SendAll(c.fd, action.send);
+    if (action.repeatEveryMs > 0) {
+      c.repeat = action.repeat;
+      c.repeatEveryMs = action.repeatEveryMs;
+      c.nextRepeat = std::chrono::steady_clock::now();
+    }
     if (action.close)
       EndConnection(c);
+    if (action.stopReading) {
+      c.reading = false;
+      return;
+    }
   }
 }
 

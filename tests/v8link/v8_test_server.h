@@ -1,8 +1,11 @@
 #pragma once
 // A V8 server for the tests on a loopback port of the system's choice. It frames and decodes the
 // driver's bytes itself, byte by byte, and answers each packet as the test's policy says: a reply,
-// silence, a broken reply, a close. One connection at a time; a new connection replaces the old.
+// silence, a broken reply, a late reply, a close; it can also stop reading and keep sending bytes
+// unasked (probes, or a reply trickled a byte at a time). One connection at a time; a new
+// connection replaces the old.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -25,8 +28,16 @@ struct ServerPacket {
 };
 
 struct ServerAction {
-  Wire send;           // sent back at once; empty: stay silent
+  Wire send;           // sent back at once (or after delayMs); empty: stay silent
   bool close = false;  // then close the connection
+  int delayMs = 0;     // this answer waits so long; the server reads nothing meanwhile
+  // From now on nothing more is read from this connection: the driver's bytes pile up in the
+  // system's buffers until its writes can go no further.
+  bool stopReading = false;
+  // Sent again and again, every repeatEveryMs, for as long as the connection lasts, whatever the
+  // driver sends (never blocking: a repeat the socket does not take is skipped).
+  Wire repeat = {};
+  int repeatEveryMs = 0;
 };
 
 using ServerPolicy = std::function<ServerAction(const ServerPacket&)>;
@@ -48,6 +59,9 @@ class V8TestServer {
   // A byte arrived before the answer to the previous packet had gone out.
   bool SawPipelining() const;
 
+  // Closes the current connection from the server's side and waits until it is closed.
+  void Hangup();
+
   bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000) const;
   bool WaitForPackets(std::size_t n, int timeoutMs = 5000) const;
 
@@ -57,9 +71,15 @@ class V8TestServer {
     int number = 0;
     int packets = 0;
     Wire buffer;
+    bool reading = true;
+    Wire repeat;
+    int repeatEveryMs = 0;
+    std::chrono::steady_clock::time_point nextRepeat;
   };
 
   void Serve();
+  int PollTimeoutMs() const;
+  void SendRepeats();
   void Accept();
   void ReadFrom(Connection& c);
   void HandlePackets(Connection& c);

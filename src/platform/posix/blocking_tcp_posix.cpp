@@ -216,7 +216,8 @@ bool BlockingTcpClient::Connect(const std::string& host, std::int32_t port, int 
   return false;
 }
 
-bool BlockingTcpClient::WriteAll(std::span<const std::uint8_t> data, std::string* errorText) {
+bool BlockingTcpClient::WriteAll(std::span<const std::uint8_t> data, int timeoutMs,
+                                 std::string* errorText) {
   const int s = impl_->Fd();
   if (s < 0 || !IsConnected() || impl_->woken) {
     SetError(errorText, ErrnoText(ENOTCONN));
@@ -226,6 +227,7 @@ bool BlockingTcpClient::WriteAll(std::span<const std::uint8_t> data, std::string
     SetError(errorText, ErrnoText(EPIPE));
     return false;
   }
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
   std::size_t sent = 0;
   while (sent < data.size()) {
     const ssize_t n = ::send(s, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
@@ -235,9 +237,18 @@ bool BlockingTcpClient::WriteAll(std::span<const std::uint8_t> data, std::string
     }
     if (errno == EINTR)
       continue;
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || impl_->woken ||
-        PollOne(s, POLLOUT, SteadyClock::now(), true) < 0) {
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || impl_->woken) {
       SetError(errorText, ErrnoText(impl_->woken ? ECANCELED : errno));
+      return false;
+    }
+    // The system's buffers are full: the peer has stopped reading, or reads slowly.
+    const int events = PollOne(s, POLLOUT, deadline, false);
+    if (events == 0) {
+      SetError(errorText, ErrnoText(ETIMEDOUT));
+      return false;
+    }
+    if (events < 0) {
+      SetError(errorText, ErrnoText(errno));
       return false;
     }
   }

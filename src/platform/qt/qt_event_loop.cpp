@@ -62,8 +62,14 @@ void QtEventLoop::RunAndWait(std::function<void()> fn) {
   QMetaObject::invokeMethod(&context_, std::move(fn), Qt::BlockingQueuedConnection);
 }
 
-void QtEventLoop::ProcessPendingEvents() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
+void QtEventLoop::WaitForEvents() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+// A queued call is an event of its own: posted before the wait begins, it is still pending then.
+void QtEventLoop::WakeUp() {
+  QMetaObject::invokeMethod(
+      &context_, [] {}, Qt::QueuedConnection);
 }
 
 void QtEventLoop::Quit() {

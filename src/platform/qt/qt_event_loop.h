@@ -19,7 +19,8 @@ class QtEventLoop final : public EventLoop {
   std::unique_ptr<SocketWatch> WatchSocket(int fd, std::function<void()> onReadable,
                                            std::function<void()> onWritable) override;
   void RunAndWait(std::function<void()> fn) override;
-  void ProcessPendingEvents() override;
+  void WaitForEvents() override;
+  void WakeUp() override;
   void Quit() override;
 
  private:
