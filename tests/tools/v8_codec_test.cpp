@@ -173,6 +173,11 @@ TEST(V8Responder, AnswersEachPacketAsTheModeSays) {
        {.mode = V8Mode::kGarbage, .faultAt = 3},
        {helloSet},
        {{"accepted", "poll", "garbage", "poll"}}},
+      {"late: the second event record of the first connection",
+       {.mode = V8Mode::kLate, .faultAt = 2, .faultOnce = true},
+       {{kHello, kEventRecord, kPoll, kEventRecord, kEventRecord}, {kHello, kEventRecord, kEventRecord}},
+       {{"accepted", "event-ack", "poll", "late event-ack", "event-ack"},
+        {"accepted", "event-ack", "event-ack"}}},
   };
   for (const ResponderCase& c : cases) {
     V8Responder responder(c.options);
@@ -183,7 +188,7 @@ TEST(V8Responder, AnswersEachPacketAsTheModeSays) {
         V8Packet p;
         p.type = type;
         const auto reply = responder.Answer(p);
-        got.push_back(reply ? reply->name : "-");
+        got.push_back(reply ? (reply->late ? "late " : "") + reply->name : "-");
       }
       EXPECT_EQ(got, c.replies[conn]) << c.name << ", connection " << conn + 1;
     }

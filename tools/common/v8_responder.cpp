@@ -10,7 +10,7 @@ std::optional<V8Mode> ParseV8Mode(std::string_view text) {
   static const Name kNames[] = {
       {"normal", V8Mode::kNormal},   {"silent", V8Mode::kSilent},         {"deny", V8Mode::kDeny},
       {"drop", V8Mode::kDrop},       {"disconnect", V8Mode::kDisconnect}, {"slow", V8Mode::kSlow},
-      {"garbage", V8Mode::kGarbage},
+      {"garbage", V8Mode::kGarbage}, {"late", V8Mode::kLate},
   };
   for (const Name& n : kNames) {
     if (text == n.text)
@@ -22,6 +22,7 @@ std::optional<V8Mode> ParseV8Mode(std::string_view text) {
 void V8Responder::NewConnection() {
   ++connections_;
   onConnection_ = 0;
+  eventsOnConnection_ = 0;
 }
 
 bool V8Responder::FaultHere() const {
@@ -29,6 +30,11 @@ bool V8Responder::FaultHere() const {
   const bool faultMode = m == V8Mode::kDrop || m == V8Mode::kDisconnect || m == V8Mode::kGarbage;
   return faultMode && onConnection_ == options_.faultAt &&
          (!options_.faultOnce || connections_ <= 1);
+}
+
+bool V8Responder::LateHere(const V8Packet& packet) const {
+  return options_.mode == V8Mode::kLate && packet.type == v8type::kEventRecord &&
+         eventsOnConnection_ == options_.faultAt && (!options_.faultOnce || connections_ <= 1);
 }
 
 std::uint32_t V8Responder::PlainReplyType(const V8Packet& packet) const {
@@ -63,6 +69,7 @@ V8Reply V8Responder::Garbage() const {
 std::optional<V8Reply> V8Responder::Answer(const V8Packet& packet) {
   ++total_;
   ++onConnection_;
+  eventsOnConnection_ += packet.type == v8type::kEventRecord;
   if (options_.mode == V8Mode::kSilent)
     return std::nullopt;
   if (options_.probeEvery > 0 && total_ % options_.probeEvery == 0)
@@ -76,7 +83,7 @@ std::optional<V8Reply> V8Responder::Answer(const V8Packet& packet) {
     type = v8type::kProbe;
     probeDue_ = false;
   }
-  return V8Reply{V8TypeName(type), type, EncodeV8(type, packet.sequence)};
+  return V8Reply{V8TypeName(type), type, EncodeV8(type, packet.sequence), LateHere(packet)};
 }
 
 }  // namespace drvnt::sim

@@ -7,7 +7,8 @@
 // acknowledgement (a poll with no-ack), everything else -> poll. A probe replaces a plain poll
 // reply every probeEvery packets; when that packet needs another reply, the probe goes with the
 // next poll reply instead. drop, disconnect and garbage replace the reply to packet faultAt of a
-// connection (of every connection, or of the first one only with faultOnce).
+// connection (of every connection, or of the first one only with faultOnce); late marks the reply
+// to event record faultAt of a connection to go out late.
 
 #include <cstdint>
 #include <optional>
@@ -18,7 +19,7 @@
 
 namespace drvnt::sim {
 
-enum class V8Mode { kNormal, kSilent, kDeny, kDrop, kDisconnect, kSlow, kGarbage };
+enum class V8Mode { kNormal, kSilent, kDeny, kDrop, kDisconnect, kSlow, kGarbage, kLate };
 
 std::optional<V8Mode> ParseV8Mode(std::string_view text);
 
@@ -35,6 +36,7 @@ struct V8Reply {
   std::string name;  // type name, or "garbage"
   std::uint32_t type = 0;
   Bytes wire;
+  bool late = false;  // late mode: to go out after the delay, the replies behind it waiting for it
 };
 
 class V8Responder {
@@ -48,12 +50,14 @@ class V8Responder {
 
  private:
   bool FaultHere() const;
+  bool LateHere(const V8Packet& packet) const;
   std::uint32_t PlainReplyType(const V8Packet& packet) const;
   V8Reply Garbage() const;
 
   V8ResponderOptions options_;
   int connections_ = 0;
   int onConnection_ = 0;
+  int eventsOnConnection_ = 0;
   long total_ = 0;
   bool probeDue_ = false;
 };

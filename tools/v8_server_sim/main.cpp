@@ -12,11 +12,13 @@ namespace {
 const std::vector<OptionRule> kOptions = {
     {"port", "P", "TCP port to listen on, 0 for any free one; 12543"},
     {"bind", "ADDR", "IPv4 address to listen on; 127.0.0.1"},
-    {"mode", "MODE", "normal|silent|deny|drop|disconnect|slow|garbage; normal"},
-    {"fault-at", "N", "drop, disconnect, garbage: the packet of a connection answered so; 1"},
+    {"mode", "MODE", "normal|silent|deny|drop|disconnect|slow|garbage|late; normal"},
+    {"fault-at", "N",
+     "drop, disconnect, garbage: the packet of a connection answered so; late: the event record; "
+     "1"},
     {"fault-once", "", "the fault (and deny) on the first connection only"},
     {"garbage", "KIND", "garbage mode: header (wrong marker) or junk; header"},
-    {"delay-ms", "MS", "slow mode: delay of every reply; 1500"},
+    {"delay-ms", "MS", "slow mode: delay of every reply; late mode: of the late one; 1500"},
     {"probe-every", "N", "send a probe instead of a plain poll reply every N packets"},
     {"no-ack", "", "answer event records with a poll instead of an acknowledgement"},
 };
@@ -31,7 +33,8 @@ const char* const kUsageTail =
     "\nModes: silent never answers; deny answers hello with access-denied; drop and disconnect\n"
     "answer packet --fault-at with a drop order or a disconnect order; slow delays every reply\n"
     "by --delay-ms; garbage answers packet --fault-at with a transport header whose marker is\n"
-    "wrong (header) or with 39 junk bytes (junk).\n"
+    "wrong (header) or with 39 junk bytes (junk); late answers event record --fault-at of a\n"
+    "connection --delay-ms late, and the replies behind it wait for it.\n"
     "\nOutput, one line each, on standard output:\n"
     "  listen addr=127.0.0.1 port=12543\n"
     "  connect conn=1 peer=127.0.0.1:40000\n"
@@ -75,6 +78,7 @@ V8ServerOptions ReadOptions(const CommandLine& cl) {
   o.responder.garbageJunk = garbage == "junk";
   const int delay = static_cast<int>(cl.Int("delay-ms", 1500, 0, 600000));
   o.delayMs = o.responder.mode == V8Mode::kSlow ? delay : 0;
+  o.lateDelayMs = o.responder.mode == V8Mode::kLate ? delay : 0;
   return o;
 }
 

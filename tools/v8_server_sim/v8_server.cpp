@@ -113,8 +113,9 @@ void V8Server::OnPacket(const V8Packet& packet) {
   }
   Emit("recv", f);
   if (auto reply = responder_.Answer(packet)) {
+    const int delayMs = reply->late ? options_.lateDelayMs : options_.delayMs;
     replies_.push_back(
-        {Clock::now() + std::chrono::milliseconds(options_.delayMs), packets_, std::move(*reply)});
+        {Clock::now() + std::chrono::milliseconds(delayMs), packets_, std::move(*reply)});
   }
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The simulated V8 server: takes one connection at a time (a new one replaces the old), cuts the
 // stream into packets, reports each one decoded and answers it as the responder decides, after
-// the delay of the slow mode. Replies go out in the order of the packets they answer.
+// the delay of the slow mode (every reply) or of the late mode (one reply). Replies go out in the
+// order of the packets they answer: those behind a late one wait for it.
 
 #include <chrono>
 #include <cstdint>
@@ -18,7 +19,8 @@ namespace drvnt::sim {
 
 struct V8ServerOptions {
   V8ResponderOptions responder;
-  int delayMs = 0;  // every reply waits this long (slow mode)
+  int delayMs = 0;      // every reply waits this long (slow mode)
+  int lateDelayMs = 0;  // a reply the responder marks late waits this long (late mode)
 };
 
 class V8Server {
