@@ -175,7 +175,8 @@ TEST(V8Responder, AnswersEachPacketAsTheModeSays) {
        {{"accepted", "poll", "garbage", "poll"}}},
       {"late: the second event record of the first connection",
        {.mode = V8Mode::kLate, .faultAt = 2, .faultOnce = true},
-       {{kHello, kEventRecord, kPoll, kEventRecord, kEventRecord}, {kHello, kEventRecord, kEventRecord}},
+       {{kHello, kEventRecord, kPoll, kEventRecord, kEventRecord},
+        {kHello, kEventRecord, kEventRecord}},
        {{"accepted", "event-ack", "poll", "late event-ack", "event-ack"},
         {"accepted", "event-ack", "event-ack"}}},
   };

@@ -8,9 +8,14 @@ std::optional<V8Mode> ParseV8Mode(std::string_view text) {
     V8Mode mode;
   };
   static const Name kNames[] = {
-      {"normal", V8Mode::kNormal},   {"silent", V8Mode::kSilent},         {"deny", V8Mode::kDeny},
-      {"drop", V8Mode::kDrop},       {"disconnect", V8Mode::kDisconnect}, {"slow", V8Mode::kSlow},
-      {"garbage", V8Mode::kGarbage}, {"late", V8Mode::kLate},
+      {"normal", V8Mode::kNormal},
+      {"silent", V8Mode::kSilent},
+      {"deny", V8Mode::kDeny},
+      {"drop", V8Mode::kDrop},
+      {"disconnect", V8Mode::kDisconnect},
+      {"slow", V8Mode::kSlow},
+      {"garbage", V8Mode::kGarbage},
+      {"late", V8Mode::kLate},
   };
   for (const Name& n : kNames) {
     if (text == n.text)
