@@ -39,19 +39,37 @@ struct Line {
   std::size_t end;       // offset just past the line break
 };
 
+// An editor may save the file with a UTF-8 byte-order mark in front; it belongs to no line.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::size_t TextStart(std::string_view text) {
+  return text.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
+}
+
+// The line that begins at `pos`.
+Line LineAt(std::string_view text, std::size_t pos) {
+  const std::size_t nl = text.find('\n', pos);
+  const std::size_t next = nl == std::string_view::npos ? text.size() : nl + 1;
+  std::size_t stop = nl == std::string_view::npos ? text.size() : nl;
+  if (stop > pos && text[stop - 1] == '\r')
+    --stop;
+  return {text.substr(pos, stop - pos), pos, next};
+}
+
 std::vector<Line> SplitLines(std::string_view text) {
   std::vector<Line> lines;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t nl = text.find('\n', pos);
-    const std::size_t next = nl == std::string_view::npos ? text.size() : nl + 1;
-    std::size_t stop = nl == std::string_view::npos ? text.size() : nl;
-    if (stop > pos && text[stop - 1] == '\r')
-      --stop;
-    lines.push_back({text.substr(pos, stop - pos), pos, next});
-    pos = next;
+  for (std::size_t pos = TextStart(text); pos < text.size();) {
+    lines.push_back(LineAt(text, pos));
+    pos = lines.back().end;
   }
   return lines;
+}
+
+std::string LowerName(std::string_view name) {
+  std::string out(name);
+  for (char& c : out)
+    c = Lower(c);
+  return out;
 }
 
 // The section name of a header line, or nothing when the line is not a header.
@@ -88,22 +106,43 @@ std::string CleanValue(std::string_view v) {
 
 }  // namespace
 
+IniProfile::IniProfile(std::string text) : text_(std::move(text)) {
+  IndexSections();
+}
+
+// One pass over the text finds where the body of each section begins and ends, so that a lookup
+// reads only its own section: a large section (a big station's `Razdels`) costs nothing to the
+// others. Only the first section of a name counts.
+void IniProfile::IndexSections() {
+  const std::string_view text(text_);
+  std::optional<std::string> open;
+  for (std::size_t pos = TextStart(text); pos < text.size();) {
+    const Line line = LineAt(text, pos);
+    pos = line.end;
+    const auto name = SectionName(line.raw);
+    if (!name)
+      continue;
+    if (open)
+      sections_[*open].second = line.begin;
+    std::string lower = LowerName(*name);
+    const bool first = !sections_.contains(lower);
+    if (first)
+      sections_.emplace(lower, std::pair{line.end, text.size()});
+    open = first ? std::optional(std::move(lower)) : std::nullopt;
+  }
+}
+
 std::optional<std::string> IniProfile::Find(std::string_view section, std::string_view key) const {
-  bool inSection = false;
-  bool seenSection = false;
-  for (const Line& line : SplitLines(text_)) {
-    if (auto name = SectionName(line.raw)) {
-      if (inSection)
-        return std::nullopt;  // only the first section of that name counts
-      inSection = !seenSection && SameName(*name, section);
-      seenSection = seenSection || inSection;
-      continue;
-    }
-    if (!inSection)
-      continue;
-    if (auto kv = ParseKeyLine(line.raw); kv && SameName(kv->key, key)) {
+  const auto it = sections_.find(LowerName(section));
+  if (it == sections_.end())
+    return std::nullopt;
+  const std::string_view text(text_);
+  const auto [begin, end] = it->second;
+  for (std::size_t pos = begin; pos < end;) {
+    const Line line = LineAt(text, pos);
+    pos = line.end;
+    if (auto kv = ParseKeyLine(line.raw); kv && SameName(kv->key, key))
       return CleanValue(kv->value);
-    }
   }
   return std::nullopt;
 }

@@ -3,12 +3,15 @@
 // section and key names matched without regard to case, blanks around names and values dropped,
 // one pair of matching quotes around a value removed, a value taken as at most 2047 characters.
 // The first section and the first key of a name count. A missing section or key yields the
-// caller's default. Pure text in, text out: reading and writing the file is the caller's.
+// caller's default. A UTF-8 byte-order mark in front of the text is no part of the first line.
+// Pure text in, text out: reading and writing the file is the caller's.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 
 namespace drvnt {
 
@@ -17,7 +20,7 @@ inline constexpr std::size_t kProfileValueMax = 2047;
 class IniProfile {
  public:
   IniProfile() = default;
-  explicit IniProfile(std::string text) : text_(std::move(text)) {}
+  explicit IniProfile(std::string text);
 
   std::optional<std::string> Find(std::string_view section, std::string_view key) const;
 
@@ -38,7 +41,11 @@ class IniProfile {
                                std::string_view key, std::string_view value);
 
  private:
+  void IndexSections();
+
   std::string text_;
+  // Lower-case section name: where its body begins and ends in the text.
+  std::unordered_map<std::string, std::pair<std::size_t, std::size_t>> sections_;
 };
 
 // "h:m:s" or "h:m" (hours 0..23, minutes and seconds 0..59) as a fraction of a day; anything else
