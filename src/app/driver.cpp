@@ -224,18 +224,18 @@ void Driver::Shutdown() {
 void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t dataSize) {
   const std::span<const std::uint8_t> bytes(packet,
                                             std::min<std::size_t>(dataSize, kWorkingBufferSize));
+  // Before the raw log: a packet that goes no further still ends the piece kept before it.
+  const auto frame = assembler_.Take(bytes, clock_.Ticks());
   if (settings_.Log)
     AppendRawLog(bytes);
-  if (!IsTerminated(bytes)) {
-    assembler_.KeepUnterminated(bytes);
+  if (!IsTerminated(bytes))
     return;
-  }
   LastFrameTime_ = clock_.Now();
   receiverActivity_ = StepActivity(receiverActivity_);
   PaintReceiverIndicator();
   const std::uint8_t ack = kFrameAck;
   CommPortDriver1_.SendBytes(&ack, 1);
-  if (const auto frame = assembler_.EventFrameFor(bytes))
+  if (frame)
     DecodeAndDispatch(*frame);
 }
 
