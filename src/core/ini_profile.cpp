@@ -1,5 +1,6 @@
 #include "core/ini_profile.h"
 
+#include <cstring>
 #include <vector>
 
 #include "core/int_conv.h"
@@ -65,13 +66,6 @@ std::vector<Line> SplitLines(std::string_view text) {
   return lines;
 }
 
-std::string LowerName(std::string_view name) {
-  std::string out(name);
-  for (char& c : out)
-    c = Lower(c);
-  return out;
-}
-
 // The section name of a header line, or nothing when the line is not a header.
 std::optional<std::string_view> SectionName(std::string_view raw) {
   const std::string_view t = Trim(raw);
@@ -104,45 +98,72 @@ std::string CleanValue(std::string_view v) {
   return std::string(v);
 }
 
+// The offset of the line after the one that begins at `pos`.
+std::size_t NextLine(std::string_view text, std::size_t pos) {
+  const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
+  return nl == nullptr ? text.size() : static_cast<const char*>(nl) - text.data() + 1;
+}
+
+// The first character of the line that is not a blank.
+std::size_t SkipIndent(std::string_view text, std::size_t pos, std::size_t end) {
+  while (pos < end && IsBlank(text[pos]))
+    ++pos;
+  return pos;
+}
+
 }  // namespace
 
 IniProfile::IniProfile(std::string text) : text_(std::move(text)) {
   IndexSections();
 }
 
-// One pass over the text finds where the body of each section begins and ends, so that a lookup
-// reads only its own section: a large section (a big station's `Razdels`) costs nothing to the
-// others. Only the first section of a name counts.
+std::size_t IniProfile::NameHash::operator()(std::string_view name) const {
+  std::size_t h = 14695981039346656037ull;
+  for (const char c : name)
+    h = (h ^ static_cast<unsigned char>(Lower(c))) * 1099511628211ull;
+  return h;
+}
+
+bool IniProfile::SameNameAs::operator()(std::string_view a, std::string_view b) const {
+  return SameName(a, b);
+}
+
+// One pass over the text for the section headers, looking at little more than the first
+// character of each line. Only the first section of a name counts.
 void IniProfile::IndexSections() {
   const std::string_view text(text_);
-  std::optional<std::string> open;
+  Section* open = nullptr;
   for (std::size_t pos = TextStart(text); pos < text.size();) {
-    const Line line = LineAt(text, pos);
-    pos = line.end;
-    const auto name = SectionName(line.raw);
-    if (!name)
-      continue;
-    if (open)
-      sections_[*open].second = line.begin;
-    std::string lower = LowerName(*name);
-    const bool first = !sections_.contains(lower);
-    if (first)
-      sections_.emplace(lower, std::pair{line.end, text.size()});
-    open = first ? std::optional(std::move(lower)) : std::nullopt;
+    const std::size_t next = NextLine(text, pos);
+    const std::size_t first = SkipIndent(text, pos, next);
+    if (first < next && text[first] == '[') {
+      if (open)
+        open->end = pos;
+      const std::string_view name = *SectionName(LineAt(text, pos).raw);
+      const auto [it, added] = sections_.try_emplace(name, Section{next, text.size()});
+      open = added ? &it->second : nullptr;
+    }
+    pos = next;
   }
 }
 
+// Reads the section line by line; a line is parsed only when it begins with the key's name, so
+// that a section of a million lines is read in one quick pass.
 std::optional<std::string> IniProfile::Find(std::string_view section, std::string_view key) const {
-  const auto it = sections_.find(LowerName(section));
+  const auto it = sections_.find(section);
   if (it == sections_.end())
     return std::nullopt;
   const std::string_view text(text_);
-  const auto [begin, end] = it->second;
-  for (std::size_t pos = begin; pos < end;) {
-    const Line line = LineAt(text, pos);
-    pos = line.end;
-    if (auto kv = ParseKeyLine(line.raw); kv && SameName(kv->key, key))
-      return CleanValue(kv->value);
+  for (std::size_t pos = it->second.begin; pos < it->second.end;) {
+    const std::size_t next = NextLine(text, pos);
+    const std::size_t first = SkipIndent(text, pos, next);
+    const bool candidate =
+        next - first > key.size() && SameName(text.substr(first, key.size()), key);
+    if (candidate) {
+      if (auto kv = ParseKeyLine(LineAt(text, pos).raw); kv && SameName(kv->key, key))
+        return CleanValue(kv->value);
+    }
+    pos = next;
   }
   return std::nullopt;
 }

@@ -21,6 +21,9 @@ class IniProfile {
  public:
   IniProfile() = default;
   explicit IniProfile(std::string text);
+  // Lookups keep views into the text: a profile stays where it was made (share it by pointer).
+  IniProfile(const IniProfile&) = delete;
+  IniProfile& operator=(const IniProfile&) = delete;
 
   std::optional<std::string> Find(std::string_view section, std::string_view key) const;
 
@@ -41,11 +44,23 @@ class IniProfile {
                                std::string_view key, std::string_view value);
 
  private:
+  struct NameHash {
+    std::size_t operator()(std::string_view name) const;
+  };
+  struct SameNameAs {
+    bool operator()(std::string_view a, std::string_view b) const;
+  };
+  struct Section {
+    std::size_t begin = 0;  // offsets of the body in the text
+    std::size_t end = 0;
+  };
+
   void IndexSections();
 
   std::string text_;
-  // Lower-case section name: where its body begins and ends in the text.
-  std::unordered_map<std::string, std::pair<std::size_t, std::size_t>> sections_;
+  // Found once, when the text is taken: a lookup reads only its own section, so a large section
+  // (a big station's `Razdels`) costs nothing to the others.
+  std::unordered_map<std::string_view, Section, NameHash, SameNameAs> sections_;
 };
 
 // "h:m:s" or "h:m" (hours 0..23, minutes and seconds 0..59) as a fraction of a day; anything else

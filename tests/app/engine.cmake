@@ -12,6 +12,7 @@ add_executable(test_engine
   ${CMAKE_CURRENT_LIST_DIR}/engine_ports_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_receiver_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_service_timer_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine_spool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_startup_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_v7_test.cpp
 )
