@@ -14,7 +14,20 @@ ServerHostSettings ReadServerHostSettings(const IniProfile& ini) {
   return s;
 }
 
-IniFile::IniFile(std::string directory, std::int64_t untrustedStampNs)
+namespace {
+
+// File systems with ticks of a second or two (FAT, ext3) keep no fraction of a second; the others
+// tick with the kernel's coarse clock, a few milliseconds. A fine stamp that falls on a whole
+// second by chance is only trusted later.
+std::int64_t UntrustedStampNs(const FileStamp& stamp) {
+  constexpr std::int64_t kSecond = 1'000'000'000;
+  const bool wholeSeconds = stamp.modifiedNs % kSecond == 0 && stamp.changedNs % kSecond == 0;
+  return wholeSeconds ? 3 * kSecond : kSecond / 10;
+}
+
+}  // namespace
+
+IniFile::IniFile(std::string directory, std::optional<std::int64_t> untrustedStampNs)
     : untrustedStampNs_(untrustedStampNs) {
   if (!directory.empty() && directory.back() != '/')
     directory += '/';
@@ -32,7 +45,8 @@ std::shared_ptr<const IniProfile> IniFile::Load() const {
   if (!profile_ || text != profile_->Text())
     profile_ = std::make_shared<const IniProfile>(std::move(text));
   stamp_ = stamp;
-  stampTrusted_ = !stamp || !IsRecentChange(*stamp, untrustedStampNs_);
+  stampTrusted_ =
+      !stamp || !IsRecentChange(*stamp, untrustedStampNs_.value_or(UntrustedStampNs(*stamp)));
   return profile_;
 }
 

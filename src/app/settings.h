@@ -77,10 +77,9 @@ ServerHostSettings ReadServerHostSettings(const IniProfile& ini);
 // counts from the next lookup. Thread-safe: the V8 worker reads `ServerHost` through it.
 class IniFile {
  public:
-  // Wider than the coarsest time stamps met in practice (2 s on FAT).
-  static constexpr std::int64_t kUntrustedStampNs = 3'000'000'000;
-
-  explicit IniFile(std::string directory, std::int64_t untrustedStampNs = kUntrustedStampNs);
+  // How long after a change a stamp is not trusted: by default wider than the time-stamp tick of
+  // the file system, told by the stamp itself (whole seconds where the ticks are coarse).
+  explicit IniFile(std::string directory, std::optional<std::int64_t> untrustedStampNs = {});
 
   const std::string& Path() const { return path_; }
   // The file's text; a missing or unreadable file reads as empty, which gives every default.
@@ -93,7 +92,7 @@ class IniFile {
 
  private:
   std::string path_;
-  std::int64_t untrustedStampNs_;
+  std::optional<std::int64_t> untrustedStampNs_;
   mutable std::mutex mutex_;
   mutable std::shared_ptr<const IniProfile> profile_;
   mutable std::optional<FileStamp> stamp_;  // of the file when `profile_` was read
