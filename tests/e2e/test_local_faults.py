@@ -4,6 +4,7 @@ byte-order mark, and a very large INI file. The driver must keep acknowledging t
 deliver every event once. The V7 link stays off: these cases need no V7 server."""
 
 import os
+import re
 import struct
 import subprocess
 import time
@@ -28,6 +29,10 @@ def write_file(path, data):
 
 def stderr_lines_naming(driver, text):
     return [l.text for l in driver.err if text in l.text]
+
+
+def sanitizer_reports(driver):
+    return [l.text for l in driver.err if re.search(r"Sanitizer|runtime error:", l.text)]
 
 
 class LocalFaults(unittest.TestCase):
@@ -60,6 +65,7 @@ class LocalFaults(unittest.TestCase):
                    20, "the three spooled records and the live one at the server", rig.dump)
         rig.wait_v8_idle(v8)
         self.assertEqual(driver.stop(), 0)
+        self.assertEqual(sanitizer_reports(driver), [])
         self.assertEqual(self.delivered_objects(v8), [50001, 50002, 50003, 70123])
         self.check_delivery(v8)
         self.assertEqual(v8.count("recv", type="0x12345678"), 0, "the junk went to the server")
@@ -80,6 +86,7 @@ class LocalFaults(unittest.TestCase):
         wait_until(lambda: v8.count("recv", type="event") == 2 and not spooled(), 20,
                    "both spooled records at the server", rig.dump)
         self.assertEqual(driver.stop(), 0)
+        self.assertEqual(sanitizer_reports(driver), [])
         self.assertEqual(self.delivered_objects(v8), [70123, 70456])
         self.check_delivery(v8)
 
@@ -95,6 +102,7 @@ class LocalFaults(unittest.TestCase):
         wait_until(lambda: v8.count("recv", type="event") == 1, 10, "the event at the server",
                    rig.dump)
         self.assertEqual(driver.stop(), 0)
+        self.assertEqual(sanitizer_reports(driver), [])
         self.assertEqual(self.delivered_objects(v8), [70123])
 
     def test_large_ini_file_does_not_delay_the_acknowledgements(self):
@@ -124,6 +132,7 @@ class LocalFaults(unittest.TestCase):
         wait_until(lambda: v8.count("recv", type="event") == 4, 10, "four events at the server",
                    rig.dump)
         self.assertEqual(driver.stop(), 0)
+        self.assertEqual(sanitizer_reports(driver), [])
         # Generous bounds for a sanitizer build, where the first acknowledgement comes about 1 s
         # after the start (the receiver holds its first frame 300 ms after the port opened);
         # reading the file for every scanned port and every frame took 14 to 18 s before it.
@@ -153,6 +162,7 @@ class LocalFaults(unittest.TestCase):
                    "two spooled and two live events at the server", rig.dump)
         time.sleep(2)  # ten service ticks: time enough to send a file again
         self.assertEqual(driver.stop(), 0)
+        self.assertEqual(sanitizer_reports(driver), [])
         self.assertEqual(self.delivered_objects(v8), [50001, 50002, 70123, 70456])
         self.check_delivery(v8)
         self.assertEqual(len(stderr_lines_naming(driver, junk)), 1, driver.tail())
