@@ -101,6 +101,16 @@ TEST_F(SpoolDirTest, SetAsideRenamesOutOfTheSearch) {
   EXPECT_TRUE(fs::exists(dir_ + "/7.ddk.bad"));
 }
 
+// A file set aside earlier under the same name may hold an event someone still wants: it is kept,
+// and setting the new one aside fails.
+TEST_F(SpoolDirTest, SetAsideKeepsAnEarlierBadFile) {
+  Touch("7.ddk", "new");
+  Touch("7.ddk.bad", "old");
+  EXPECT_TRUE(spool_.SetAside(dir_ + "/7.ddk"));
+  EXPECT_EQ(ReadWholeFile(dir_ + "/7.ddk"), "new");
+  EXPECT_EQ(ReadWholeFile(dir_ + "/7.ddk.bad"), "old");
+}
+
 TEST_F(SpoolDirTest, ReadStopsAtTheLimit) {
   Touch("big.ddk", std::string(1000, 'a'));
   const auto data = spool_.Read(dir_ + "/big.ddk", 555, nullptr);
