@@ -35,16 +35,16 @@ const std::string& BacklogDir() {
 }
 
 void BM_FirstMatchInBacklog(benchmark::State& state) {
-  const std::string pattern = BacklogDir() + "/*.ddk";
+  const std::string prefix = BacklogDir() + "/";
   for (auto _ : state)
-    benchmark::DoNotOptimize(drvnt::SystemSpoolDir().FindFirst(pattern));
+    benchmark::DoNotOptimize(drvnt::SystemSpoolDir().FindFirst(prefix, "*.ddk"));
 }
 BENCHMARK(BM_FirstMatchInBacklog);
 
 void BM_MissBesideBacklog(benchmark::State& state) {
-  const std::string pattern = BacklogDir() + "/*.dd8";
+  const std::string prefix = BacklogDir() + "/";
   for (auto _ : state)
-    benchmark::DoNotOptimize(drvnt::SystemSpoolDir().FindFirst(pattern));
+    benchmark::DoNotOptimize(drvnt::SystemSpoolDir().FindFirst(prefix, "*.dd8"));
 }
 BENCHMARK(BM_MissBesideBacklog);
 

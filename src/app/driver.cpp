@@ -17,8 +17,6 @@ namespace {
 
 constexpr std::uint32_t kServiceTimerMs = 200;
 constexpr std::uint32_t kReconnectTimerMs = 3000;
-constexpr std::int64_t kDd8PacingMs = 3000;
-constexpr std::size_t kDd8ReadLimit = 64 * 1024;
 constexpr const char* kDevicePrefix = "\\\\.\\";
 
 // Whole milliseconds from `from` to `to`, so that comparisons of date-times at the boundary do not
@@ -66,9 +64,12 @@ Driver::Driver(DriverEnvironment env)
       errorLog_(env_.directory + "/" + kErrorLogName),
       spoolWriter_(spool_, clock_, [this](int code) { LogError(code); }),
       rawLogPath_(env_.directory + "/" + kRawLogName),
-      CommPortDriver1_(
-          loop_, clock_, env_.serialDevice ? env_.serialDevice() : CreateSystemSerialDevice(),
-          [this](std::string_view name) { return ini_.Load().Find("ComPorts", name); }),
+      dd8Job_(spool_, clock_, handOver_,
+              [this](const std::string& text) { ui_.ReportError(text); }),
+      ddkJob_(spool_, [this](const std::string& text) { ui_.ReportError(text); }),
+      CommPortDriver1_(loop_, clock_,
+                       env_.serialDevice ? env_.serialDevice() : CreateSystemSerialDevice(),
+                       [this](std::string_view name) { return ComPortsEntry(name); }),
       SimpleTCPClient1_(loop_) {
   ApplySystemValues(CommPortDriver1_);
   CommPortDriver1_.SetOnReceivePacket(
@@ -120,13 +121,14 @@ void Driver::Start() {
   // The controls still read "Остановить": the scan's selection stores nothing.
   ports_.StartupScan();
 
-  const IniProfile ini = ini_.Load();
+  const auto ini = ini_.Load();
   settings_ =
-      ReadSettings(ini, [this](const std::string& host) { SimpleTCPClient1_.SetHost(host); });
+      ReadSettings(*ini, [this](const std::string& host) { SimpleTCPClient1_.SetHost(host); });
   {
     std::lock_guard lock(sharedMutex_);
     rememberedPortName_ = settings_.ComPort;
   }
+  ListLeftoverTempFiles(spool_, settings_.PathForSoob, std::cerr);
   ui_.SetV7RowVisible(settings_.SendV7);
   ports_.ShowConfiguredPort(settings_.ComPort);
   OpenConfiguredPort();
@@ -225,18 +227,18 @@ void Driver::Shutdown() {
 void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t dataSize) {
   const std::span<const std::uint8_t> bytes(packet,
                                             std::min<std::size_t>(dataSize, kWorkingBufferSize));
+  // Before the raw log: a packet that goes no further still ends the piece kept before it.
+  const auto frame = assembler_.Take(bytes, clock_.Ticks());
   if (settings_.Log)
     AppendRawLog(bytes);
-  if (!IsTerminated(bytes)) {
-    assembler_.KeepUnterminated(bytes);
+  if (!IsTerminated(bytes))
     return;
-  }
   LastFrameTime_ = clock_.Now();
   receiverActivity_ = StepActivity(receiverActivity_);
   PaintReceiverIndicator();
   const std::uint8_t ack = kFrameAck;
   CommPortDriver1_.SendBytes(&ack, 1);
-  if (const auto frame = assembler_.EventFrameFor(bytes))
+  if (frame)
     DecodeAndDispatch(*frame);
 }
 
@@ -249,9 +251,10 @@ void Driver::AppendRawLog(std::span<const std::uint8_t> packet) {
 
 void Driver::DecodeAndDispatch(std::span<const std::uint8_t> frame) {
   const EventFrame fields = ParseEventFrame(frame);
-  // The INI file is read for every event frame, so edits of `Razdels` count from the next frame.
+  // Looked up for every event frame (the file is read again whenever it changed), so edits of
+  // `Razdels` count from the next frame.
   const std::int32_t override =
-      ini_.Load().ReadInteger("Razdels", PartitionOverrideKey(fields), -1);
+      ini_.Load()->ReadInteger("Razdels", PartitionOverrideKey(fields), -1);
   const DecodedEvent event =
       DecodeEvent(fields, override, settings_.FirstNumber, settings_.Razdel, clock_.Now());
   lastEventRecord_ = BuildEventRecord(event);
@@ -376,54 +379,15 @@ void Driver::Timer2Timer() {
   }
 }
 
-std::optional<std::vector<std::uint8_t>> Driver::ReadSpoolFile(const std::string& path,
-                                                               std::size_t maxBytes,
-                                                               std::size_t minBytes) {
-  FileError error;
-  auto data = spool_.Read(path, maxBytes, &error);
-  if (data && data->size() >= minBytes)
-    return data;
-  // A file that cannot be read would block every file behind it for ever: it is set aside once.
-  const std::string why = data ? "only " + std::to_string(data->size()) + " bytes" : error.text;
-  const auto aside = spool_.SetAside(path);
-  std::cerr << "spool: cannot use " << path << " (" << why << "); "
-            << (aside ? "cannot set it aside: " + aside->text : "set aside as " + path + ".bad")
-            << std::endl;
-  return std::nullopt;
-}
-
 void Driver::SpoolJobV8() {
-  if (!settings_.SendV8 || !worker_ || !worker_->IsConnected())
-    return;
-  const std::string pattern = settings_.PathForSoob + "*.dd8";
-  while (const auto path = spool_.FindFirst(pattern)) {
-    if (MsBetween(handOver_.LastDd8SendTime(), clock_.Now()) <= kDd8PacingMs)
-      return;
-    const auto data = ReadSpoolFile(*path, kDd8ReadLimit, 4);
-    if (!data)
-      continue;
-    const std::uint32_t type = (*data)[0] | ((*data)[1] << 8) | ((*data)[2] << 16) |
-                               (static_cast<std::uint32_t>((*data)[3]) << 24);
-    handOver_.SetPendingDd8File(*path);
-    worker_->Enqueue(type, std::span<const std::uint8_t>(*data).subspan(4), *path);
-    handOver_.SetLastDd8SendTime(clock_.Now());
-    return;
-  }
+  if (settings_.SendV8 && worker_ && worker_->IsConnected())
+    dd8Job_.Tick(settings_.PathForSoob, *worker_);
 }
 
 void Driver::SpoolJobV7() {
-  if (!SimpleTCPClient1_.Connected())
-    return;
-  const std::string pattern = settings_.PathForSoob + "*.ddk";
-  while (const auto path = spool_.FindFirst(pattern)) {
-    auto data = ReadSpoolFile(*path, kV7Size, 0);
-    if (!data)
-      continue;
-    // A short file goes out zero-filled to a whole message, so the server stays in step.
-    data->resize(kV7Size, 0);
-    if (SendV7Message(*data))
-      spool_.Remove(*path);
-    return;
+  if (SimpleTCPClient1_.Connected()) {
+    ddkJob_.Tick(settings_.PathForSoob,
+                 [this](std::span<const std::uint8_t> message) { return SendV7Message(message); });
   }
 }
 
@@ -505,6 +469,18 @@ void Driver::WorkerFinished() {
   loop_.WakeUp();
 }
 
+void Driver::ScanBegins() {
+  scanProfile_ = ini_.Load();
+}
+
+void Driver::ScanEnds() {
+  scanProfile_.reset();
+}
+
+std::optional<std::string> Driver::ComPortsEntry(std::string_view name) {
+  return (scanProfile_ ? scanProfile_ : ini_.Load())->Find("ComPorts", name);
+}
+
 void Driver::SpoolUnconfirmedEventRecord(std::span<const std::uint8_t> record) {
   // The spool writer belongs to the main thread: two writers could choose the same free name.
   loop_.RunAndWait([&] { SpoolV8Record(record); });
@@ -551,7 +527,7 @@ std::int32_t Driver::FirstNumber() {
 }
 
 ServerHostConfig Driver::ReadServerHost() {
-  const ServerHostSettings s = ReadServerHostSettings(ini_.Load());
+  const ServerHostSettings s = ReadServerHostSettings(*ini_.Load());
   return ServerHostConfig{s.Address, s.Port, s.PacketSize};
 }
 

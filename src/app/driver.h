@@ -23,6 +23,7 @@
 #include "app/operator_ui.h"
 #include "app/port_manager.h"
 #include "app/settings.h"
+#include "app/spool_jobs.h"
 #include "core/memory_stream.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
@@ -124,6 +125,7 @@ class Driver final : private V8Host, private PortManagerHost {
   TSimpleTCPClient& SimpleTCPClient1() { return SimpleTCPClient1_; }
   V8Worker* Worker() { return worker_.get(); }
   SpoolHandOver& HandOver() { return handOver_; }
+  const IniFile& Ini() const { return ini_; }
 
  private:
   // V8Host, called on the worker thread.
@@ -145,6 +147,9 @@ class Driver final : private V8Host, private PortManagerHost {
   int ShowAccessDialog() override;
   void ShowMessageWindow(const std::string& text) override;
   void PortControlsChanged(const PortControls& controls) override;
+  void ScanBegins() override;
+  void ScanEnds() override;
+  std::optional<std::string> ComPortsEntry(std::string_view name);
 
   template <typename F>
   void Guard(F&& handler);
@@ -160,9 +165,6 @@ class Driver final : private V8Host, private PortManagerHost {
   void SpoolJobV8();
   void SpoolJobV7();
   void SuperviseReceiver();
-  std::optional<std::vector<std::uint8_t>> ReadSpoolFile(const std::string& path,
-                                                         std::size_t maxBytes,
-                                                         std::size_t minBytes);
 
   DriverEnvironment env_;
   EventLoop& loop_;
@@ -170,6 +172,7 @@ class Driver final : private V8Host, private PortManagerHost {
   OperatorUi& ui_;
   SpoolDir& spool_;
   IniFile ini_;
+  std::shared_ptr<const IniProfile> scanProfile_;  // the INI text of a port scan in progress
   ErrorLog errorLog_;
   SpoolWriter spoolWriter_;
   std::string rawLogPath_;
@@ -194,6 +197,8 @@ class Driver final : private V8Host, private PortManagerHost {
   std::string rememberedPortName_;
 
   SpoolHandOver handOver_;
+  Dd8SpoolJob dd8Job_;
+  DdkSpoolJob ddkJob_;
   TCommPortDriver CommPortDriver1_;
   TSimpleTCPClient SimpleTCPClient1_;
   std::unique_ptr<Timer> Timer2_;

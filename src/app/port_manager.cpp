@@ -34,6 +34,11 @@ void PortManager::EnterStoppedState() {
 }
 
 void PortManager::AdvGlowButton1Click() {
+  struct Scan {
+    PortManagerHost& host;
+    explicit Scan(PortManagerHost& h) : host(h) { host.ScanBegins(); }
+    ~Scan() { host.ScanEnds(); }
+  } scan(host_);
   ClearList();
   for (int n = kScanFirstPort; n <= kScanLastPort; ++n) {
     const std::string name = "COM" + std::to_string(n);

@@ -58,6 +58,11 @@ class PortManagerHost {
 
   // The controls changed; the engine hands them to the window.
   virtual void PortControlsChanged(const PortControls& controls) = 0;
+
+  // A scan of the ports begins and ends: the engine reads the device names of the ports from its
+  // INI file once for the whole scan, not once for every port.
+  virtual void ScanBegins() {}
+  virtual void ScanEnds() {}
 };
 
 class PortManager {

@@ -5,10 +5,14 @@
 // where they are used.
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/date_time.h"
 #include "core/ini_profile.h"
+#include "platform/files.h"
 
 namespace drvnt {
 
@@ -64,20 +68,36 @@ struct ServerHostSettings {
 
 ServerHostSettings ReadServerHostSettings(const IniProfile& ini);
 
-// The INI file "drvnt417.ini" of a directory, read afresh at every call.
+// The INI file "drvnt417.ini" of a directory. A large file (a big station's `Razdels`) must not
+// be read for every event frame and every scanned port: the file is read again only when it has
+// changed since it was last read, told by its stamp (which file, its size, when its data and its
+// entry changed, in nanoseconds: an edit of the same size within the same second still shows). A
+// stamp so recent that another change within the same time-stamp tick could follow unseen is not
+// trusted: the file is read again, and parsed again only when its text changed, so an edit always
+// counts from the next lookup. Thread-safe: the V8 worker reads `ServerHost` through it.
 class IniFile {
  public:
-  explicit IniFile(std::string directory);
+  // How long after a change a stamp is not trusted: by default wider than the time-stamp tick of
+  // the file system, told by the stamp itself (whole seconds where the ticks are coarse).
+  explicit IniFile(std::string directory, std::optional<std::int64_t> untrustedStampNs = {});
 
   const std::string& Path() const { return path_; }
   // The file's text; a missing or unreadable file reads as empty, which gives every default.
-  IniProfile Load() const;
+  std::shared_ptr<const IniProfile> Load() const;
+  // How often the file has been read since this object was made.
+  std::uint64_t Readings() const;
   // Changes one key in place, keeping every other line; throws std::runtime_error on failure.
   void WriteString(const std::string& section, const std::string& key,
                    const std::string& value) const;
 
  private:
   std::string path_;
+  std::optional<std::int64_t> untrustedStampNs_;
+  mutable std::mutex mutex_;
+  mutable std::shared_ptr<const IniProfile> profile_;
+  mutable std::optional<FileStamp> stamp_;  // of the file when `profile_` was read
+  mutable bool stampTrusted_ = false;
+  mutable std::uint64_t readings_ = 0;
 };
 
 }  // namespace drvnt

@@ -1,5 +1,6 @@
 #include "core/ini_profile.h"
 
+#include <cstring>
 #include <vector>
 
 #include "core/int_conv.h"
@@ -39,17 +40,28 @@ struct Line {
   std::size_t end;       // offset just past the line break
 };
 
+// An editor may save the file with a UTF-8 byte-order mark in front; it belongs to no line.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::size_t TextStart(std::string_view text) {
+  return text.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
+}
+
+// The line that begins at `pos`.
+Line LineAt(std::string_view text, std::size_t pos) {
+  const std::size_t nl = text.find('\n', pos);
+  const std::size_t next = nl == std::string_view::npos ? text.size() : nl + 1;
+  std::size_t stop = nl == std::string_view::npos ? text.size() : nl;
+  if (stop > pos && text[stop - 1] == '\r')
+    --stop;
+  return {text.substr(pos, stop - pos), pos, next};
+}
+
 std::vector<Line> SplitLines(std::string_view text) {
   std::vector<Line> lines;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t nl = text.find('\n', pos);
-    const std::size_t next = nl == std::string_view::npos ? text.size() : nl + 1;
-    std::size_t stop = nl == std::string_view::npos ? text.size() : nl;
-    if (stop > pos && text[stop - 1] == '\r')
-      --stop;
-    lines.push_back({text.substr(pos, stop - pos), pos, next});
-    pos = next;
+  for (std::size_t pos = TextStart(text); pos < text.size();) {
+    lines.push_back(LineAt(text, pos));
+    pos = lines.back().end;
   }
   return lines;
 }
@@ -86,24 +98,72 @@ std::string CleanValue(std::string_view v) {
   return std::string(v);
 }
 
+// The offset of the line after the one that begins at `pos`.
+std::size_t NextLine(std::string_view text, std::size_t pos) {
+  const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
+  return nl == nullptr ? text.size() : static_cast<const char*>(nl) - text.data() + 1;
+}
+
+// The first character of the line that is not a blank.
+std::size_t SkipIndent(std::string_view text, std::size_t pos, std::size_t end) {
+  while (pos < end && IsBlank(text[pos]))
+    ++pos;
+  return pos;
+}
+
 }  // namespace
 
+IniProfile::IniProfile(std::string text) : text_(std::move(text)) {
+  IndexSections();
+}
+
+std::size_t IniProfile::NameHash::operator()(std::string_view name) const {
+  std::size_t h = 14695981039346656037ull;
+  for (const char c : name)
+    h = (h ^ static_cast<unsigned char>(Lower(c))) * 1099511628211ull;
+  return h;
+}
+
+bool IniProfile::SameNameAs::operator()(std::string_view a, std::string_view b) const {
+  return SameName(a, b);
+}
+
+// One pass over the text for the section headers, looking at little more than the first
+// character of each line. Only the first section of a name counts.
+void IniProfile::IndexSections() {
+  const std::string_view text(text_);
+  Section* open = nullptr;
+  for (std::size_t pos = TextStart(text); pos < text.size();) {
+    const std::size_t next = NextLine(text, pos);
+    const std::size_t first = SkipIndent(text, pos, next);
+    if (first < next && text[first] == '[') {
+      if (open)
+        open->end = pos;
+      const std::string_view name = *SectionName(LineAt(text, pos).raw);
+      const auto [it, added] = sections_.try_emplace(name, Section{next, text.size()});
+      open = added ? &it->second : nullptr;
+    }
+    pos = next;
+  }
+}
+
+// Reads the section line by line; a line is parsed only when it begins with the key's name, so
+// that a section of a million lines is read in one quick pass.
 std::optional<std::string> IniProfile::Find(std::string_view section, std::string_view key) const {
-  bool inSection = false;
-  bool seenSection = false;
-  for (const Line& line : SplitLines(text_)) {
-    if (auto name = SectionName(line.raw)) {
-      if (inSection)
-        return std::nullopt;  // only the first section of that name counts
-      inSection = !seenSection && SameName(*name, section);
-      seenSection = seenSection || inSection;
-      continue;
+  const auto it = sections_.find(section);
+  if (it == sections_.end())
+    return std::nullopt;
+  const std::string_view text(text_);
+  for (std::size_t pos = it->second.begin; pos < it->second.end;) {
+    const std::size_t next = NextLine(text, pos);
+    const std::size_t first = SkipIndent(text, pos, next);
+    const bool candidate =
+        next - first > key.size() && SameName(text.substr(first, key.size()), key);
+    if (candidate) {
+      if (auto kv = ParseKeyLine(LineAt(text, pos).raw); kv && SameName(kv->key, key))
+        return CleanValue(kv->value);
     }
-    if (!inSection)
-      continue;
-    if (auto kv = ParseKeyLine(line.raw); kv && SameName(kv->key, key)) {
-      return CleanValue(kv->value);
-    }
+    pos = next;
   }
   return std::nullopt;
 }

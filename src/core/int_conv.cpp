@@ -13,13 +13,14 @@ int HexDigit(char c) {
   return -1;
 }
 
+// Leading zeros do not count against the eight digits of 32 bits: "$000000001" is 1.
 std::optional<std::uint32_t> ParseHex(std::string_view digits) {
-  if (digits.empty() || digits.size() > 8)
+  if (digits.empty())
     return std::nullopt;
   std::uint32_t value = 0;
   for (char c : digits) {
     const int d = HexDigit(c);
-    if (d < 0)
+    if (d < 0 || value > 0x0FFFFFFFu)
       return std::nullopt;
     value = (value << 4) | static_cast<std::uint32_t>(d);
   }

@@ -10,8 +10,8 @@
 
 namespace drvnt {
 
-// The value of `text`, or nothing when it is not a valid 32-bit integer. Hexadecimal takes up to
-// eight digits and keeps their 32-bit pattern ($FFFFFFFF is -1).
+// The value of `text`, or nothing when it is not a valid 32-bit integer. Hexadecimal takes any
+// number of digits whose value fits 32 bits and keeps their 32-bit pattern ($FFFFFFFF is -1).
 std::optional<std::int32_t> ParseInteger(std::string_view text);
 
 inline std::int32_t StrToIntDef(std::string_view text, std::int32_t defaultValue) {

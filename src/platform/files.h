@@ -3,6 +3,7 @@
 // read, delete, setting a bad file aside), the raw log and the error log (append).
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,6 +14,9 @@ namespace drvnt {
 struct FileError {
   std::string text;  // the system's text for the failure
 };
+
+// Whether a search passes over the file of this path.
+using SkipFile = std::function<bool(const std::string& path)>;
 
 class SpoolDir {
  public:
@@ -26,10 +30,14 @@ class SpoolDir {
 
   virtual bool Exists(const std::string& path) = 0;
 
-  // The path of the first file that the directory listing yields for `pattern`, a path whose last
-  // component may hold "*" wildcards ("spool/*.dd8", "spool/x*.ddk"). Stops at the first match:
-  // the directory is neither listed in full nor sorted.
-  virtual std::optional<std::string> FindFirst(const std::string& pattern) = 0;
+  // The path of the first file that the directory listing yields whose path is `prefix` followed
+  // by a name matching `namePattern` ("*.dd8", "*_1.ddk"). The prefix is taken literally,
+  // whatever characters it holds ("spool/", "sp\\", "/srv/x[1]/a"): only the name after it is a
+  // pattern. Files whose path `skip` accepts are passed over. Stops at the first match: the
+  // directory is neither listed in full nor sorted.
+  virtual std::optional<std::string> FindFirst(const std::string& prefix,
+                                               const std::string& namePattern,
+                                               const SkipFile& skip = {}) = 0;
 
   // At most `maxBytes` of the file.
   virtual std::optional<std::vector<std::uint8_t>> Read(const std::string& path,
@@ -37,7 +45,8 @@ class SpoolDir {
 
   virtual bool Remove(const std::string& path) = 0;
 
-  // Renames `path` to `path` + ".bad", which no search of the spool matches.
+  // Renames `path` to `path` + ".bad", which no search of the spool matches. Fails, keeping both
+  // files, when a file of that name is already there.
   virtual std::optional<FileError> SetAside(const std::string& path) = 0;
 };
 
@@ -54,6 +63,26 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 std::optional<FileError> ReplaceFile(const std::string& path, std::string_view content);
 
 bool PathExists(const std::string& path);
+
+// What tells one state of a file from another without reading it: which file it is (a file
+// replaced by a rename is another one), its size, and when its data and its entry last changed,
+// to the nanosecond where the file system keeps them.
+struct FileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modifiedNs = 0;
+  std::int64_t changedNs = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// Nothing when the file does not exist or cannot be examined.
+std::optional<FileStamp> StampOf(const std::string& path);
+
+// True when the file changed less than `windowNs` ago: the file system's time stamps are coarser
+// than its writes, so a change within the same time-stamp tick could still follow unseen, and a
+// stamp this recent cannot show that the file is unchanged.
+bool IsRecentChange(const FileStamp& stamp, std::int64_t windowNs);
 
 // The process's current directory.
 std::string CurrentDirectory();

@@ -90,24 +90,37 @@ DecodedEvent DecodeEvent(const EventFrame& frame, std::int32_t override, std::in
   return e;
 }
 
-void FrameAssembler::KeepUnterminated(std::span<const std::uint8_t> packet) {
-  const std::size_t n = std::min(packet.size(), buffer_.size() - kept_);
-  std::memcpy(buffer_.data() + kept_, packet.data(), n);
-  kept_ += n;
-}
-
-std::optional<std::span<const std::uint8_t>> FrameAssembler::EventFrameFor(
-    std::span<const std::uint8_t> packet) {
+std::optional<std::span<const std::uint8_t>> FrameAssembler::Take(
+    std::span<const std::uint8_t> packet, std::uint32_t tick) {
+  if (!IsTerminated(packet)) {
+    // Only a piece shorter than a frame can begin one that the next packet ends.
+    kept_ = packet.size() < kEventFrameSize ? packet.size() : 0;
+    std::memcpy(buffer_.data(), packet.data(), kept_);
+    keptTick_ = tick;
+    return std::nullopt;
+  }
+  const bool join = JoinsKept(packet, tick);
   const std::size_t kept = kept_;
   kept_ = 0;
-  const bool keptBeginsFrame = kept > 0 && buffer_[0] == '9';
-  if (IsEventFrame(packet) && (packet.size() >= kEventFrameSize || !keptBeginsFrame))
+  if (join) {
+    std::memcpy(buffer_.data() + kept, packet.data(), packet.size());
+    return std::span<const std::uint8_t>(buffer_.data(), kEventFrameSize);
+  }
+  if (IsEventFrame(packet))
     return packet;
-  if (!keptBeginsFrame)
-    return std::nullopt;
-  const std::size_t n = std::min(packet.size(), buffer_.size() - kept);
-  std::memcpy(buffer_.data() + kept, packet.data(), n);
-  return std::span<const std::uint8_t>(buffer_.data(), kept + n);
+  return std::nullopt;
+}
+
+bool FrameAssembler::JoinsKept(std::span<const std::uint8_t> packet, std::uint32_t tick) const {
+  if (kept_ == 0 || buffer_[0] != '9' || kept_ + packet.size() != kEventFrameSize)
+    return false;
+  // Unsigned difference: the 32-bit tick count may wrap between the pieces.
+  if (tick - keptTick_ > kCutFrameGapMs)
+    return false;
+  const std::span<const std::uint8_t> kept(buffer_.data(), kept_);
+  const auto inner = packet.first(packet.size() - 1);
+  return std::find(kept.begin(), kept.end(), kFrameTerminator) == kept.end() &&
+         std::find(inner.begin(), inner.end(), kFrameTerminator) == inner.end();
 }
 
 }  // namespace drvnt

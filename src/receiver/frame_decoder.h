@@ -5,9 +5,10 @@
 // a field that is not a number reads as 0.
 //
 // The serial port cuts a frame in two when its 80 ms packet time-out runs out before the frame's
-// 87.5 ms on the line are over. `FrameAssembler` keeps the bytes of unterminated packets so that
-// the second piece, which ends the frame, is decoded together with the first instead of being
-// taken for a non-event frame and losing the alarm.
+// 87.5 ms on the line are over: the first piece has no terminator, the second, which follows at
+// once, ends the frame. `FrameAssembler` joins exactly those two pieces, so that the alarm is
+// decoded whole instead of the second piece being taken for a non-event frame. It must never
+// join anything else: a stale or unrelated piece joined to a later packet is an alarm nobody sent.
 
 #include <array>
 #include <cstdint>
@@ -63,23 +64,32 @@ DecodedEvent DecodeEvent(const EventFrame& frame, std::int32_t override, std::in
 // The event code that is decoded but goes nowhere.
 inline constexpr std::string_view kFilteredEventCode = "1001";
 
+// Within this time of the first piece the second one is taken as its continuation. The line
+// brings it at once; the margin covers a main thread that was held up.
+inline constexpr std::uint32_t kCutFrameGapMs = 1000;
+
 class FrameAssembler {
  public:
-  // A packet that does not end in 0x14: its bytes are kept, up to the working buffer's size.
-  void KeepUnterminated(std::span<const std::uint8_t> packet);
-
-  // A terminated packet: the event frame to decode, if any. A packet that begins with "9" is the
-  // frame on its own when it is a whole frame long, or when nothing kept begins a frame; otherwise
-  // the kept bytes followed by the packet are, when they begin with "9" (the second piece of a cut
-  // frame may itself begin with a "9" of the account or the zone). The kept bytes are dropped
-  // either way. The span stays valid until the next call.
-  std::optional<std::span<const std::uint8_t>> EventFrameFor(std::span<const std::uint8_t> packet);
+  // Every packet, in arrival order, before anything else is done with it, so that a packet that
+  // goes no further (its raw log write failed) still ends what was kept before it.
+  //
+  // An unterminated packet is kept as the possible first piece of a cut frame, replacing what was
+  // kept. For a terminated packet the result is the event frame to decode, if any: the kept piece
+  // followed by this packet when the kept piece is the packet just before, came at most
+  // kCutFrameGapMs earlier, begins with "9" and together with this packet makes exactly one event
+  // frame (21 bytes, the terminator only at the end); otherwise the packet alone when it begins
+  // with "9". The kept piece is dropped either way. The span stays valid until the next call.
+  std::optional<std::span<const std::uint8_t>> Take(std::span<const std::uint8_t> packet,
+                                                    std::uint32_t tick);
 
   std::size_t KeptBytes() const { return kept_; }
 
  private:
-  std::array<std::uint8_t, kWorkingBufferSize> buffer_{};
+  bool JoinsKept(std::span<const std::uint8_t> packet, std::uint32_t tick) const;
+
+  std::array<std::uint8_t, kEventFrameSize> buffer_{};
   std::size_t kept_ = 0;
+  std::uint32_t keptTick_ = 0;
 };
 
 }  // namespace drvnt

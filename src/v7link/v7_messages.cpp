@@ -1,10 +1,10 @@
 #include "v7link/v7_messages.h"
 
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "core/bytes.h"
-#include "core/int_conv.h"
 
 namespace drvnt {
 namespace {
@@ -38,9 +38,18 @@ V7Piece StatusMessage(std::uint8_t type) {
 }
 
 std::optional<std::int32_t> PortNumberOfDevice(std::string_view deviceName) {
-  if (deviceName.size() < 7)
+  if (deviceName.size() <= 7)
     return std::nullopt;
-  return ParseInteger(deviceName.substr(7));
+  // Plain decimal digits: no sign, no blanks, no hexadecimal prefix ("COM0x10" is no port).
+  std::int64_t value = 0;
+  for (const char c : deviceName.substr(7)) {
+    if (c < '0' || c > '9')
+      return std::nullopt;
+    value = value * 10 + (c - '0');
+    if (value > std::numeric_limits<std::int32_t>::max())
+      return std::nullopt;
+  }
+  return static_cast<std::int32_t>(value);
 }
 
 bool HasV7Marker(std::span<const std::uint8_t> piece) {

@@ -35,7 +35,7 @@ V7Piece PortStatusMessage(std::uint8_t portNumber);
 V7Piece StatusMessage(std::uint8_t type);
 
 // The serial port number from the device name after its first 7 characters ("\\.\COM3" gives 3,
-// "\\.\COM300" gives 300); nothing when the rest is not a number.
+// "\\.\COM300" gives 300); nothing when the rest is not a decimal number.
 std::optional<std::int32_t> PortNumberOfDevice(std::string_view deviceName);
 
 bool HasV7Marker(std::span<const std::uint8_t> piece);

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/date_time.h"
 
@@ -48,11 +50,22 @@ class SpoolHandOver {
     std::lock_guard lock(mutex_);
     lastDd8SendTime_ = t;
   }
+  // A .dd8 file whose record the server acknowledged but which could not be deleted: the worker
+  // reports it, and the service timer no longer hands it over.
+  void ReportUndeletedDd8File(std::string path) {
+    std::lock_guard lock(mutex_);
+    undeletedDd8Files_.push_back(std::move(path));
+  }
+  std::vector<std::string> TakeUndeletedDd8Files() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(undeletedDd8Files_, {});
+  }
 
  private:
   mutable std::mutex mutex_;
   std::string pendingDd8File_;
   DateTime lastDd8SendTime_ = 0;
+  std::vector<std::string> undeletedDd8Files_;
 };
 
 struct PortStatus {

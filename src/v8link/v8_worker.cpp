@@ -255,7 +255,8 @@ void cl::OnEventAcknowledgement() {
     return;
   if (!spoolDir_.Exists(sentSpoolFile_))
     return;
-  spoolDir_.Remove(sentSpoolFile_);
+  if (!spoolDir_.Remove(sentSpoolFile_))
+    spool_.ReportUndeletedDd8File(sentSpoolFile_);    // delivered: it must not go again
   spool_.SetLastDd8SendTime(clock_.Now() - kOneDay);  // the next file may go at once
 }
 

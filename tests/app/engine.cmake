@@ -13,6 +13,7 @@ add_executable(test_engine
   ${CMAKE_CURRENT_LIST_DIR}/engine_receiver_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_service_timer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_shutdown_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine_spool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_startup_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_v7_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/v8link/v8_test_server.cpp

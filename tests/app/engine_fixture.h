@@ -105,7 +105,7 @@ class EngineTest : public ::testing::Test {
 
   // Creates the engine; with `fakeV8` the V8 link is a FakeV8Worker the test drives.
   Driver& MakeDriver(bool fakeV8 = true) {
-    DriverEnvironment env{loop_, clock_, ui_, SystemSpoolDir(), dir_, nullptr, nullptr};
+    DriverEnvironment env{loop_, clock_, ui_, *spoolDir_, dir_, nullptr, nullptr};
     if (fakeV8) {
       env.v8Worker = [this](V8Host&, SpoolHandOver&) {
         auto w = std::make_unique<FakeV8Worker>();
@@ -137,6 +137,7 @@ class EngineTest : public ::testing::Test {
   QtEventLoop loop_;
   FakeClock clock_{46366.5, 1000};
   RecordingUi ui_;
+  SpoolDir* spoolDir_ = &SystemSpoolDir();
   FakeV8Worker* v8_ = nullptr;
   std::unique_ptr<Driver> driver_;
 };

@@ -35,6 +35,19 @@ class EnginePortsTest : public EngineTest {
   char name_[256] = {};
 };
 
+// The device names of the scanned ports come from one reading of the INI file per scan, even
+// right after the file was written, when its stamp cannot be trusted.
+TEST_F(EnginePortsTest, ScanReadsTheIniFileOnce) {
+  WriteIni(std::string("[main]\nComPort=COM255\n[ComPorts]\nCOM2=") + name_ + "\n");
+  Driver& d = MakeDriver();
+  d.Start();
+  const auto before = d.Ini().Readings();
+  d.Ports().AdvGlowButton1Click();
+  const auto& found = ui_.controls.list;
+  EXPECT_NE(std::find(found.begin(), found.end(), "COM2"), found.end());
+  EXPECT_LE(d.Ini().Readings() - before, 1u);
+}
+
 TEST_F(EnginePortsTest, ChooseStartAndStopThePort) {
   WriteIni(std::string("; the receiver\n[main]\nComPort=COM255\n[ComPorts]\nCOM1=") + name_ + "\n");
   Driver& d = MakeDriver();
@@ -45,7 +58,7 @@ TEST_F(EnginePortsTest, ChooseStartAndStopThePort) {
 
   d.Ports().EntryPicked(0);  // the operator picks COM1: stored (twice) and announced
   EXPECT_EQ(d.RememberedPortName(), "COM1");
-  EXPECT_EQ(IniFile(dir_).Load().ReadString("main", "ComPort", ""), "COM1");
+  EXPECT_EQ(IniFile(dir_).Load()->ReadString("main", "ComPort", ""), "COM1");
   EXPECT_EQ(ReadWholeFile(dir_ + "/drvnt417.ini")->rfind("; the receiver\n", 0), 0u);
   ASSERT_EQ(v8_->queued.size(), 2u);
   EXPECT_EQ(v8_->queued[0].type, 0x02200062u);
@@ -77,9 +90,9 @@ TEST_F(EnginePortsTest, ChoiceThatCannotBeStoredIsErrorNineteen) {
   d.Start();
   d.Ports().TextEdited("COM\n7");
   EXPECT_NE(ReadWholeFile(dir_ + "/error.txt")->find("19\r\n"), std::string::npos);
-  EXPECT_EQ(IniFile(dir_).Load().Find("main", "ComPort"), std::nullopt);
+  EXPECT_EQ(IniFile(dir_).Load()->Find("main", "ComPort"), std::nullopt);
   d.Ports().TextEdited("COM7");  // without a V8 link nothing is announced, and nothing fails
-  EXPECT_EQ(IniFile(dir_).Load().ReadString("main", "ComPort", ""), "COM7");
+  EXPECT_EQ(IniFile(dir_).Load()->ReadString("main", "ComPort", ""), "COM7");
 }
 
 }  // namespace

@@ -190,6 +190,32 @@ TEST_F(EngineReceiverTest, FrameCutByThePortIsStillDelivered) {
     EXPECT_EQ(ObjectOf(p), 40321);
 }
 
+// A piece without a terminator is joined only to the packet right after it, and only into one
+// event frame: "901" followed later by a frame of another kind is no alarm.
+TEST_F(EngineReceiverTest, StrayPieceIsNoAlarm) {
+  Started();
+  Feed(Bytes("901"));
+  clock_.AdvanceMs(4000);
+  Feed(Bytes("1" + std::string(19, ' ') + "\x14"));  // the receiver's frame of another kind
+  EXPECT_EQ(pty_.Drain(20), "\x06");
+  EXPECT_TRUE(v8_->queued.empty());
+}
+
+// The second piece of a cut frame that could not be logged goes no further; it still ends the
+// first piece, which a later packet of the right length must not complete.
+TEST_F(EngineReceiverTest, PieceBeforeAnUnloggedPacketIsDropped) {
+  Started("Log=1\n");
+  const auto frame = Frame("0321", 'R', "401");
+  Feed(std::vector<std::uint8_t>(frame.begin(), frame.begin() + 9));
+  std::filesystem::remove(dir_ + "/drvnt417.log");
+  std::filesystem::create_directory(dir_ + "/drvnt417.log");  // the log path is a directory
+  EXPECT_THROW(Feed(std::vector<std::uint8_t>(frame.begin() + 9, frame.end())), std::runtime_error);
+  std::filesystem::remove(dir_ + "/drvnt417.log");
+  Feed(Bytes("1011 ABCDEF\x14"));  // 12 bytes of another kind of frame
+  EXPECT_EQ(pty_.Drain(20), "\x06");
+  EXPECT_TRUE(v8_->queued.empty());
+}
+
 TEST_F(EngineReceiverTest, RawLogHoldsEveryPacketAsReceived) {
   Started("Log=1\n");
   Feed(Bytes("noise"));

@@ -1,9 +1,13 @@
 #include "app/settings.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -88,7 +92,57 @@ TEST_F(IniFileTest, WriterKeepsEveryOtherLine) {
   ini.WriteString("main", "ComPort", "COM4");
   EXPECT_EQ(ReadWholeFile(ini.Path()),
             "; comment\r\n[main]\r\nComPort=COM4\r\nLog=1\r\n[Razdels]\r\n1_1=5\r\n");
-  EXPECT_EQ(ini.Load().ReadString("main", "comport", ""), "COM4");
+  EXPECT_EQ(ini.Load()->ReadString("main", "comport", ""), "COM4");
+}
+
+// A large INI file must not be read for every frame: it is read again only when it changed. An
+// edit of the same size whose modification time is put back (a copy that keeps times) still shows
+// in the entry's change time, and a file replaced by a rename is another file.
+TEST_F(IniFileTest, FileIsReadAgainOnlyWhenItChanged) {
+  const std::string path = dir_ + "/drvnt417.ini";
+  const timespec oneHourAgo{::time(nullptr) - 3600, 0};
+  const timespec times[2] = {oneHourAgo, oneHourAgo};
+  auto write = [&](const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  write("[Razdels]\n1_1=5\n");
+  const IniFile ini(dir_, 0);  // every stamp trusted at once
+  for (int frame = 0; frame < 10; ++frame)
+    EXPECT_EQ(ini.Load()->ReadInteger("Razdels", "1_1", -1), 5);
+  EXPECT_EQ(ini.Readings(), 1u);
+
+  usleep(20 * 1000);  // past the time-stamp tick of the first write
+  write("[Razdels]\n1_1=7\n");
+  EXPECT_EQ(ini.Load()->ReadInteger("Razdels", "1_1", -1), 7);
+  EXPECT_EQ(ini.Readings(), 2u);
+
+  usleep(20 * 1000);
+  std::ofstream(dir_ + "/new.ini", std::ios::binary) << "[Razdels]\n1_1=8\n";
+  ASSERT_EQ(::utimensat(AT_FDCWD, (dir_ + "/new.ini").c_str(), times, 0), 0);
+  std::filesystem::rename(dir_ + "/new.ini", path);
+  EXPECT_EQ(ini.Load()->ReadInteger("Razdels", "1_1", -1), 8);
+  EXPECT_EQ(ini.Load()->ReadInteger("Razdels", "1_1", -1), 8);
+  EXPECT_EQ(ini.Readings(), 3u);
+
+  std::filesystem::remove(path);
+  EXPECT_EQ(ini.Load()->ReadInteger("Razdels", "1_1", -1), -1);
+  EXPECT_EQ(ini.Load()->ReadInteger("Razdels", "1_1", -1), -1);
+  EXPECT_EQ(ini.Readings(), 4u);
+}
+
+// A stamp taken right after a change cannot show that no other change of the same size follows
+// within the same time-stamp tick: such a file is read again (but parsed again only when its
+// text changed), so an edit always counts from the next lookup.
+TEST_F(IniFileTest, FreshlyChangedFileIsReadAgain) {
+  const std::string path = dir_ + "/drvnt417.ini";
+  std::ofstream(path, std::ios::binary) << "[Razdels]\n1_1=5\n";
+  const IniFile ini(dir_, 3'000'000'000);  // as on a file system with whole-second stamps
+  const auto first = ini.Load();
+  EXPECT_EQ(ini.Load(), first);  // read again, the same text: the same profile
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << "[Razdels]\n1_1=6\n";
+  EXPECT_EQ(ini.Load()->ReadInteger("Razdels", "1_1", -1), 6);
+  EXPECT_EQ(ini.Readings(), 3u);
 }
 
 TEST_F(IniFileTest, WriterCreatesAMissingFileAndReportsFailure) {

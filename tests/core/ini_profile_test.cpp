@@ -71,6 +71,33 @@ TEST(IniProfile, WriterAddsMissingKeysAndSections) {
   EXPECT_EQ(IniProfile::WithValue("[main]", "main", "ComPort", "COM1"), "[main]\nComPort=COM1\n");
 }
 
+// Editors that save UTF-8 put a byte-order mark in front; the first section must still count.
+TEST(IniProfile, ByteOrderMarkBeforeTheFirstSection) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const IniProfile ini(bom + "[main]\r\nComPort=COM3\r\n[Razdels]\r\n123_1=777\r\n");
+  EXPECT_EQ(ini.Find("main", "ComPort"), "COM3");
+  EXPECT_EQ(ini.ReadInteger("Razdels", "123_1", -1), 777);
+  // A key before any section: the mark is no part of its name either.
+  EXPECT_EQ(IniProfile(bom + "[main]\nLog=1\n").ReadBool("main", "Log", false), true);
+  // The writer keeps the mark and changes the key in the first section.
+  EXPECT_EQ(IniProfile::WithValue(bom + "[main]\nComPort=COM3\n", "main", "ComPort", "COM4"),
+            bom + "[main]\nComPort=COM4\n");
+}
+
+// A section is read within its own bounds: the same key in a later section, or in a repeated
+// section of the same name, is not taken; an empty section has no keys.
+TEST(IniProfile, LookupStaysInTheFirstSectionOfItsName) {
+  const IniProfile ini(
+      "A=0\n[main]\n[Razdels]\n1_1=5\n[ComPorts]\nCOM1=/dev/ttyS9\n[razdels]\n2_1=6\n");
+  EXPECT_EQ(ini.Find("main", "1_1"), std::nullopt);
+  EXPECT_EQ(ini.Find("main", "A"), std::nullopt);
+  EXPECT_EQ(ini.Find("Razdels", "1_1"), "5");
+  EXPECT_EQ(ini.Find("Razdels", "COM1"), std::nullopt);
+  EXPECT_EQ(ini.Find("Razdels", "2_1"), std::nullopt);
+  EXPECT_EQ(ini.Find("ComPorts", "com1"), "/dev/ttyS9");
+  EXPECT_EQ(ini.Find("ComPorts", "2_1"), std::nullopt);
+}
+
 TEST(TimeOfDay, AttentionValues) {
   struct Case {
     const char* text;

@@ -38,38 +38,77 @@ TEST_F(SpoolDirTest, FailedWriteReportsTheErrorAndLeavesNothing) {
   const auto err = spool_.WriteAtomically(dir_ + "/missing/A.dd8", data);
   ASSERT_TRUE(err);
   EXPECT_FALSE(err->text.empty());
-  EXPECT_FALSE(spool_.FindFirst(dir_ + "/missing/*.dd8"));
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/missing/", "*.dd8"));
 }
 
 TEST_F(SpoolDirTest, SearchMatchesOnlyFinishedFilesOfTheExtension) {
   Touch("1.dd8.tmp");  // what a crash between write and rename leaves
   Touch("2.ddk");
   Touch("3.dd8.bad");
-  EXPECT_FALSE(spool_.FindFirst(dir_ + "/*.dd8"));
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/", "*.dd8"));
   Touch("4.dd8");
-  EXPECT_EQ(spool_.FindFirst(dir_ + "/*.dd8"), dir_ + "/4.dd8");
+  EXPECT_EQ(spool_.FindFirst(dir_ + "/", "*.dd8"), dir_ + "/4.dd8");
 }
 
 TEST_F(SpoolDirTest, PrefixWithoutSeparatorSearchesBesideTheDirectory) {
   fs::create_directory(dir_ + "/spool");
   Touch("spool5265C00.ddk");
   Touch("other.ddk");
-  EXPECT_EQ(spool_.FindFirst(dir_ + "/spool*.ddk"), dir_ + "/spool5265C00.ddk");
+  EXPECT_EQ(spool_.FindFirst(dir_ + "/spool", "*.ddk"), dir_ + "/spool5265C00.ddk");
+}
+
+// The prefix is matched as written: a station's old settings may end it in a backslash, and a
+// directory may hold brackets, a question mark or a star in its name.
+TEST_F(SpoolDirTest, PrefixIsTakenLiterally) {
+  for (const std::string lead : {"sp\\", "sp[1]", "sp?", "sp*", "[!a]"}) {
+    Touch(lead + "5265C00.dd8");
+    EXPECT_EQ(spool_.FindFirst(dir_ + "/" + lead, "*.dd8"), dir_ + "/" + lead + "5265C00.dd8")
+        << lead;
+    fs::remove(dir_ + "/" + lead + "5265C00.dd8");
+  }
+  // Names the prefix would match as a pattern are not its files.
+  Touch("spX5265C00.dd8");
+  Touch("sp15265C00.dd8");
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/sp?", "*.dd8"));
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/sp[1]", "*.dd8"));
+  fs::create_directory(dir_ + "/d[1]");
+  Touch("d[1]/A.ddk");
+  EXPECT_EQ(spool_.FindFirst(dir_ + "/d[1]/", "*.ddk"), dir_ + "/d[1]/A.ddk");
+}
+
+TEST_F(SpoolDirTest, SearchPassesOverSkippedFiles) {
+  Touch("A.dd8");
+  const SkipFile skipA = [&](const std::string& path) { return path == dir_ + "/A.dd8"; };
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/", "*.dd8", skipA));
+  // The miss above held only for that caller: without the list the file is found at once.
+  EXPECT_EQ(spool_.FindFirst(dir_ + "/", "*.dd8"), dir_ + "/A.dd8");
+  Touch("B.dd8");
+  EXPECT_EQ(spool_.FindFirst(dir_ + "/", "*.dd8", skipA), dir_ + "/B.dd8");
 }
 
 TEST_F(SpoolDirTest, FileArrivingAfterAMissIsFound) {
-  EXPECT_FALSE(spool_.FindFirst(dir_ + "/*.dd8"));
-  EXPECT_FALSE(spool_.FindFirst(dir_ + "/*.dd8"));
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/", "*.dd8"));
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/", "*.dd8"));
   usleep(20 * 1000);  // past the file system's time-stamp granularity
   Touch("5.dd8");
-  EXPECT_EQ(spool_.FindFirst(dir_ + "/*.dd8"), dir_ + "/5.dd8");
+  EXPECT_EQ(spool_.FindFirst(dir_ + "/", "*.dd8"), dir_ + "/5.dd8");
 }
 
 TEST_F(SpoolDirTest, SetAsideRenamesOutOfTheSearch) {
   Touch("7.ddk");
   ASSERT_FALSE(spool_.SetAside(dir_ + "/7.ddk"));
-  EXPECT_FALSE(spool_.FindFirst(dir_ + "/*.ddk"));
+  EXPECT_FALSE(spool_.FindFirst(dir_ + "/", "*.ddk"));
   EXPECT_TRUE(fs::exists(dir_ + "/7.ddk.bad"));
+}
+
+// A file set aside earlier under the same name may hold an event someone still wants: it is kept,
+// and setting the new one aside fails.
+TEST_F(SpoolDirTest, SetAsideKeepsAnEarlierBadFile) {
+  Touch("7.ddk", "new");
+  Touch("7.ddk.bad", "old");
+  EXPECT_TRUE(spool_.SetAside(dir_ + "/7.ddk"));
+  EXPECT_EQ(ReadWholeFile(dir_ + "/7.ddk"), "new");
+  EXPECT_EQ(ReadWholeFile(dir_ + "/7.ddk.bad"), "old");
 }
 
 TEST_F(SpoolDirTest, ReadStopsAtTheLimit) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,15 @@ TEST(FrameDecoding, TerminatorAndKind) {
   EXPECT_FALSE(IsEventFrame(Bytes("1011\x14")));
 }
 
+std::optional<std::vector<std::uint8_t>> Taken(FrameAssembler& assembler,
+                                               const std::vector<std::uint8_t>& packet,
+                                               std::uint32_t tick) {
+  const auto got = assembler.Take(packet, tick);
+  if (!got)
+    return std::nullopt;
+  return std::vector<std::uint8_t>(got->begin(), got->end());
+}
+
 // The serial port cuts a frame wherever its packet time-out runs out; every cut must still give
 // the whole event.
 TEST(FrameAssembler, FrameCutAtAnyPositionIsDecodedWhole) {
@@ -87,50 +97,71 @@ TEST(FrameAssembler, FrameCutAtAnyPositionIsDecodedWhole) {
   const auto frame = Frame("9999", 'E', "190", "09", "999", "9 99");
   for (std::size_t cut = 1; cut < frame.size(); ++cut) {
     FrameAssembler assembler;
-    const std::span<const std::uint8_t> all(frame);
-    assembler.KeepUnterminated(all.first(cut));
-    const auto got = assembler.EventFrameFor(all.subspan(cut));
-    ASSERT_TRUE(got) << "cut at " << cut;
-    EXPECT_EQ(std::vector<std::uint8_t>(got->begin(), got->end()), frame) << "cut at " << cut;
+    const std::vector<std::uint8_t> first(frame.begin(), frame.begin() + static_cast<long>(cut));
+    const std::vector<std::uint8_t> second(frame.begin() + static_cast<long>(cut), frame.end());
+    EXPECT_FALSE(assembler.Take(first, 5000)) << "cut at " << cut;
+    EXPECT_EQ(Taken(assembler, second, 5090), frame) << "cut at " << cut;
     EXPECT_EQ(assembler.KeptBytes(), 0u);
   }
 }
 
-TEST(FrameAssembler, FrameCutInThreePieces) {
+// Only the two pieces of one cut frame are joined; anything else is taken packet by packet, as
+// if nothing had been kept: a wrong join sends an alarm that nobody raised.
+TEST(FrameAssembler, NothingElseIsJoined) {
+  const auto frame = Frame("0123", 'E', "130", "01", "015");
+  const std::vector<std::uint8_t> first(frame.begin(), frame.begin() + 9);
+  const std::vector<std::uint8_t> second(frame.begin() + 9, frame.end());
+  const auto heartbeat = Bytes("1" + std::string(19, ' ') + "\x14");
+  const std::vector<std::uint8_t> longer(frame.begin(), frame.begin() + 10);
+  std::vector<std::uint8_t> notNine = first;
+  notNine[0] = '8';
+  std::vector<std::uint8_t> embedded = first;
+  embedded[4] = 0x14;  // a terminator inside: two frames, not one
+  struct Step {
+    std::vector<std::uint8_t> packet;
+    std::uint32_t tick;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;  // the last one is the terminated packet
+    std::optional<std::vector<std::uint8_t>> frame;
+  };
+  const Case cases[] = {
+      {"\"901\" then a heartbeat", {{Bytes("901"), 0}, {heartbeat, 50}}, std::nullopt},
+      {"pieces too long together", {{longer, 0}, {second, 50}}, std::nullopt},
+      {"pieces too short together", {{Bytes("90"), 0}, {second, 50}}, std::nullopt},
+      {"second piece far too late", {{first, 0}, {second, 1001}}, std::nullopt},
+      {"second piece just in time", {{first, 0}, {second, 1000}}, frame},
+      {"tick count wrapped between the pieces", {{first, 0xFFFFFF00u}, {second, 0x10}}, frame},
+      {"a packet between the pieces", {{first, 0}, {Bytes("x"), 10}, {second, 20}}, std::nullopt},
+      {"a terminated packet between", {{first, 0}, {heartbeat, 10}, {second, 20}}, std::nullopt},
+      {"kept piece not a frame's start", {{notNine, 0}, {second, 50}}, std::nullopt},
+      {"terminator inside the kept piece", {{embedded, 0}, {second, 50}}, std::nullopt},
+      {"a whole frame after a piece", {{Bytes("9012"), 0}, {frame, 50}}, frame},
+      {"a bare 9 frame after a piece", {{Bytes("12"), 0}, {Bytes("9\x14"), 50}}, Bytes("9\x14")},
+      {"piece longer than a frame",
+       {{Bytes(std::string(3000, '9')), 0}, {Bytes("\x14"), 50}},
+       std::nullopt},
+  };
+  for (const Case& c : cases) {
+    FrameAssembler assembler;
+    std::optional<std::vector<std::uint8_t>> got;
+    for (const Step& step : c.steps)
+      got = Taken(assembler, step.packet, step.tick);
+    EXPECT_EQ(got, c.frame) << c.what;
+    EXPECT_EQ(assembler.KeptBytes(), 0u) << c.what;
+  }
+}
+
+// The receiver cannot cut a frame in three (its 87.5 ms on the line end within the next packet),
+// so three pieces are three packets: the last, not beginning with "9", is no event.
+TEST(FrameAssembler, FrameInThreePiecesIsNotJoined) {
   const auto frame = Frame("0123", 'E', "130", "01", "015");
   const std::span<const std::uint8_t> all(frame);
   FrameAssembler assembler;
-  assembler.KeepUnterminated(all.first(5));
-  assembler.KeepUnterminated(all.subspan(5, 8));
-  const auto got = assembler.EventFrameFor(all.subspan(13));
-  ASSERT_TRUE(got);
-  EXPECT_EQ(std::vector<std::uint8_t>(got->begin(), got->end()), frame);
-}
-
-TEST(FrameAssembler, OtherPacketsKeepTheirMeaning) {
-  FrameAssembler assembler;
-  // A non-event frame with nothing kept stays a non-event frame.
-  EXPECT_FALSE(assembler.EventFrameFor(Bytes("1011    \x14")));
-  // Kept noise that does not begin with "9" does not turn a non-event frame into an event.
-  assembler.KeepUnterminated(Bytes("noise"));
-  EXPECT_FALSE(assembler.EventFrameFor(Bytes("1011    \x14")));
-  // A terminated event frame is decoded on its own and drops what was kept.
-  assembler.KeepUnterminated(Bytes("9012"));
-  const auto frame = Frame("0555", 'E', "130", "01", "015");
-  const auto got = assembler.EventFrameFor(frame);
-  ASSERT_TRUE(got);
-  EXPECT_EQ(got->size(), frame.size());
-  EXPECT_FALSE(assembler.EventFrameFor(Bytes("1011    \x14")));
-}
-
-TEST(FrameAssembler, KeepsAtMostTheWorkingBuffer) {
-  FrameAssembler assembler;
-  const std::vector<std::uint8_t> big(3000, '9');
-  assembler.KeepUnterminated(big);
-  EXPECT_EQ(assembler.KeptBytes(), kWorkingBufferSize);
-  const auto got = assembler.EventFrameFor(Bytes("\x14"));
-  ASSERT_TRUE(got);
-  EXPECT_EQ(got->size(), kWorkingBufferSize);
+  EXPECT_FALSE(assembler.Take(all.first(5), 0));
+  EXPECT_FALSE(assembler.Take(all.subspan(5, 8), 40));
+  EXPECT_FALSE(assembler.Take(all.subspan(13), 80));
 }
 
 }  // namespace

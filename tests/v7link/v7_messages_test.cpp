@@ -37,6 +37,10 @@ TEST(V7Messages, PortNumberFromTheDeviceName) {
   EXPECT_EQ(PortNumberOfDevice("\\\\.\\COMx"), std::nullopt);
   EXPECT_EQ(PortNumberOfDevice("\\\\.\\COM"), std::nullopt);
   EXPECT_EQ(PortNumberOfDevice("COM"), std::nullopt);
+  // Read from decimal only: what the INI integer rule would also take is no port number here.
+  for (const char* name :
+       {"\\\\.\\COM0x10", "\\\\.\\COM$10", "\\\\.\\COM 3", "\\\\.\\COM+3", "\\\\.\\COM99999999999"})
+    EXPECT_EQ(PortNumberOfDevice(name), std::nullopt) << name;
 }
 
 struct Taken {

@@ -518,5 +518,23 @@ TEST(V8WorkerQueue, UnsentLiveEventRecordsAreTakenBackAfterStopping) {
   EXPECT_EQ(rig.worker.QueuedPackets(), 0);
 }
 
+// An acknowledged record whose spool file cannot be deleted (here a directory stands under its
+// name) is delivered: the worker reports the file, so that the service timer does not hand it
+// over again, and lets the next file go.
+TEST(V8WorkerSpool, AcknowledgedFileThatCannotBeDeletedIsReported) {
+  TempDir dir;
+  const std::string undeletable = dir.File("0A.dd8") + ".dir";
+  std::filesystem::create_directory(undeletable);
+  Rig rig([](const ServerPacket& p) {
+    return ServerAction{testing::Reply(p.type == kEventRecordType ? kEventAckType : kPollType)};
+  });
+  rig.worker.Start();
+  ASSERT_TRUE(rig.WaitExchanges(4));
+  rig.worker.Enqueue(kEventRecordType, EventBody(1), undeletable);
+  ASSERT_TRUE(rig.WaitExchanges(5));
+  EXPECT_EQ(rig.spool.TakeUndeletedDd8Files(), std::vector<std::string>{undeletable});
+  EXPECT_DOUBLE_EQ(rig.spool.LastDd8SendTime(), kStartNow - 1.0);
+}
+
 }  // namespace
 }  // namespace drvnt

@@ -4,9 +4,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -86,28 +88,40 @@ class PosixSpoolDir final : public SpoolDir {
 
   bool Exists(const std::string& path) override { return ::access(path.c_str(), F_OK) == 0; }
 
-  std::optional<std::string> FindFirst(const std::string& pattern) override {
-    const auto [dir, glob] = SplitPattern(pattern);
+  std::optional<std::string> FindFirst(const std::string& prefix, const std::string& namePattern,
+                                       const SkipFile& skip) override {
+    const auto [dir, lead] = SplitPattern(prefix);
+    const std::string key = prefix + '\0' + namePattern;
     struct stat st {};
     const bool statOk = ::stat(dir.c_str(), &st) == 0;
-    if (statOk && RecentMissStillValid(pattern, st))
+    if (statOk && RecentMissStillValid(key, st))
       return std::nullopt;
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr)
       return std::nullopt;
+    // The path as the caller will use it: the prefix as written, then the name.
+    const std::string base = prefix.substr(0, prefix.size() - lead.size());
     std::optional<std::string> found;
+    bool skipped = false;
     while (dirent* e = ::readdir(d)) {
       if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN)
         continue;
-      if (::fnmatch(glob.c_str(), e->d_name, 0) == 0) {
-        const bool bare = pattern.find('/') == std::string::npos;
-        found = (bare ? std::string() : dir == "/" ? dir : dir + "/") + e->d_name;
-        break;
+      const std::string_view name(e->d_name);
+      if (!name.starts_with(lead) ||
+          ::fnmatch(namePattern.c_str(), e->d_name + lead.size(), 0) != 0)
+        continue;
+      std::string path = base + e->d_name;
+      if (skip && skip(path)) {
+        skipped = true;
+        continue;
       }
+      found = std::move(path);
+      break;
     }
     ::closedir(d);
-    if (!found && statOk)
-      RememberMiss(pattern, st);
+    // A miss that passed over files holds only for that caller's list: it is not remembered.
+    if (!found && statOk && !skipped)
+      RememberMiss(key, st);
     return found;
   }
 
@@ -142,8 +156,16 @@ class PosixSpoolDir final : public SpoolDir {
 
   bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
 
+  // An earlier file set aside under the same name is kept: a rename would replace it.
   std::optional<FileError> SetAside(const std::string& path) override {
     const std::string bad = path + ".bad";
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, bad.c_str(), RENAME_NOREPLACE) == 0)
+      return std::nullopt;
+    if (errno != EINVAL && errno != ENOSYS)
+      return ErrnoError(errno);
+    // A file system without that kind of rename: look first, then rename.
+    if (::access(bad.c_str(), F_OK) == 0)
+      return ErrnoError(EEXIST);
     if (::rename(path.c_str(), bad.c_str()) != 0)
       return ErrnoError(errno);
     return std::nullopt;
@@ -168,9 +190,9 @@ class PosixSpoolDir final : public SpoolDir {
            static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
   }
 
-  bool RecentMissStillValid(const std::string& pattern, const struct stat& st) {
+  bool RecentMissStillValid(const std::string& key, const struct stat& st) {
     std::lock_guard lock(mutex_);
-    const auto it = misses_.find(pattern);
+    const auto it = misses_.find(key);
     if (it == misses_.end())
       return false;
     const Miss& m = it->second;
@@ -178,11 +200,11 @@ class PosixSpoolDir final : public SpoolDir {
            m.mtime.tv_nsec == st.st_mtim.tv_nsec && MonotonicMs() - m.atMs < 1000;
   }
 
-  void RememberMiss(const std::string& pattern, const struct stat& st) {
+  void RememberMiss(const std::string& key, const struct stat& st) {
     std::lock_guard lock(mutex_);
     if (misses_.size() > 64)
       misses_.clear();
-    misses_[pattern] = Miss{st.st_mtim, st.st_ino, MonotonicMs()};
+    misses_[key] = Miss{st.st_mtim, st.st_ino, MonotonicMs()};
   }
 
   std::mutex mutex_;
@@ -235,6 +257,25 @@ std::optional<FileError> ReplaceFile(const std::string& path, std::string_view c
 
 bool PathExists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
+}
+
+std::optional<FileStamp> StampOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0)
+    return std::nullopt;
+  auto ns = [](const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  };
+  return FileStamp{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                   static_cast<std::uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+// A stamp from the future (the clock was set back) is recent as well.
+bool IsRecentChange(const FileStamp& stamp, std::int64_t windowNs) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const std::int64_t nowNs = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return nowNs - std::max(stamp.modifiedNs, stamp.changedNs) < windowNs;
 }
 
 std::string CurrentDirectory() {
