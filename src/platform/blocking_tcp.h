@@ -36,7 +36,7 @@ struct TcpHooks {
   std::function<void()> onClose;
   // How a host name becomes an IPv4 address (host byte order), blocking; the system's resolver
   // when unset. It runs on a thread of its own, so that Connect's time-out bounds it too.
-  std::function<std::optional<std::uint32_t>(const std::string& host)> lookup;
+  std::function<std::optional<std::uint32_t>(const std::string& host)> lookup = nullptr;
 };
 
 class BlockingTcpClient {
