@@ -16,4 +16,4 @@ add_executable(test_engine
   ${CMAKE_CURRENT_LIST_DIR}/engine_v7_test.cpp
 )
 target_link_libraries(test_engine PRIVATE drvnt_app drvnt_test_support_qt util)
-gtest_discover_tests(test_engine PROPERTIES RESOURCE_LOCK v7port)
+gtest_discover_tests(test_engine)
