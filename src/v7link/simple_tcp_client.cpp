@@ -296,7 +296,7 @@ std::int32_t TCustomSimpleSocket::SendStream(MemoryStream* stream) {
   const auto size = static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), INT32_MAX));
   const std::int32_t n = sock::Send(socket_, bytes.data(), size);
   if (n < 0)
-    return SendFailed(n) ? -1 : 0;
+    return SendFailed() ? -1 : 0;
   if (n < size) {
     pending_.assign(bytes.begin() + n, bytes.begin() + size);
     watch_->SetWriteEnabled(true);
@@ -306,9 +306,7 @@ std::int32_t TCustomSimpleSocket::SendStream(MemoryStream* stream) {
 
 // After a send that took nothing: true when it failed (the connection is released and the error
 // reported), false when the socket's buffer is only full.
-bool TCustomSimpleSocket::SendFailed(std::int32_t n) {
-  if (n >= 0)
-    return false;
+bool TCustomSimpleSocket::SendFailed() {
   const std::int32_t error = sock::LastSocketError();
   if (error == sock::kWsaEWouldBlock)
     return false;
@@ -324,7 +322,7 @@ void TCustomSimpleSocket::FlushPendingSend() {
         sock::Send(socket_, pending_.data() + sent,
                    static_cast<std::int32_t>(std::min<std::size_t>(rest, INT32_MAX)));
     if (n < 0) {
-      if (SendFailed(n))
+      if (SendFailed())
         return;
       break;
     }

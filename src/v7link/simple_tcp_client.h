@@ -138,7 +138,7 @@ class TCustomSimpleSocket {
   void EnterNotification(void (TCustomSimpleSocket::*step)());
   void ReadProcedure(sock::SocketHandle socket);
   void FlushPendingSend();
-  bool SendFailed(std::int32_t n);
+  bool SendFailed();
   void DropPendingSend();
   void RetireWatch();
   template <typename Step>
