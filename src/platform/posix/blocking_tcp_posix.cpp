@@ -89,16 +89,24 @@ bool Resolve(const std::string& host, HostLookup& lookup, SteadyClock::time_poin
   return true;
 }
 
+// The system resolver's lookups for every client: the worker makes a new client for each attempt,
+// and a name server that never answers must not gather one hanging lookup per attempt.
+HostLookup& SystemLookup() {
+  static HostLookup lookup(sock::LookupHostIPv4);
+  return lookup;
+}
+
 }  // namespace
 
 struct BlockingTcpClient::Impl {
   explicit Impl(TcpHooks h)
       : hooks(std::move(h)),
-        lookup(hooks.lookup ? sock::HostResolver(hooks.lookup)
-                            : sock::HostResolver(sock::LookupHostIPv4)) {}
+        ownLookup(hooks.lookup ? std::make_unique<HostLookup>(hooks.lookup) : nullptr),
+        lookup(ownLookup ? *ownLookup : SystemLookup()) {}
 
   TcpHooks hooks;
-  HostLookup lookup;
+  std::unique_ptr<HostLookup> ownLookup;  // a lookup the caller put in place of the system's
+  HostLookup& lookup;
   mutable std::mutex mutex;  // guards fd against Wake()
   int fd = -1;
   bool connected = false;
