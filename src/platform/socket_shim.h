@@ -66,6 +66,9 @@ std::int32_t Send(SocketHandle s, const void* buffer, std::int32_t size);
 // system would still take a send into a half-closed connection, and the bytes would vanish.
 bool PeerHasClosed(SocketHandle s);
 
+// Bytes the socket took that the peer has not yet acknowledged (SIOCOUTQ); 0 when unknown.
+std::int32_t UnacknowledgedBytes(SocketHandle s);
+
 // Shuts both directions down.
 bool Shutdown(SocketHandle s);
 

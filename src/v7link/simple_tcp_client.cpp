@@ -94,6 +94,14 @@ std::int32_t TCustomSimpleSocket::CloseSocket() {
   const sock::SocketHandle s = socket_;
   socket_ = sock::kInvalidSocket;
   ++generation_;
+  // The reset below discards them: V7 messages have no acknowledgement, so they may be lost.
+  const std::int32_t unacknowledged = established_ ? sock::UnacknowledgedBytes(s) : 0;
+  established_ = false;
+  if (unacknowledged > 0) {
+    std::cerr << "V7 link: connection ended with " << unacknowledged
+              << " bytes the server had not acknowledged; the messages in them may be lost"
+              << std::endl;
+  }
   // Results of shutdown and linger are of no interest: the socket goes whatever they say.
   sock::Shutdown(s);
   sock::SetAbortiveClose(s);
@@ -173,7 +181,8 @@ void TCustomSimpleSocket::OnSocketWritable() {
   connectTimer_->Stop();
   const std::int32_t error = sock::PendingError(s);
   watch_->SetWriteEnabled(false);
-  if (error == 0)
+  established_ = error == 0;
+  if (established_)
     watch_->SetReadEnabled(true);
   WndProc({s, kFdConnect, ErrorWord(error)});
 }

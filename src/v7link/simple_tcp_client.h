@@ -153,6 +153,7 @@ class TCustomSimpleSocket {
   // socket that may have got the same descriptor number.
   std::uint64_t generation_ = 0;
   bool awaitingConnect_ = false;
+  bool established_ = false;  // the connect completed: bytes may have gone to the server
   std::unique_ptr<SocketWatch> watch_;
   // Watches released inside one of their own notifications; destroyed once it has returned.
   std::vector<std::unique_ptr<SocketWatch>> retiredWatches_;

@@ -735,6 +735,19 @@ TEST_F(SimpleTcpClientSendTest, ConnectionEndingWithTheRestOfAMessageKeptSaysSo)
   ExpectIdle(*client_);
 }
 
+// Releasing a connection resets it, which discards what the server has not acknowledged yet: with
+// no acknowledgement in the V7 link, a line on standard error tells how much that was.
+TEST_F(SimpleTcpClientSendTest, ReleaseSaysHowMuchTheServerHadNotAcknowledged) {
+  const Fd peer = Establish(slowServer_);
+  ShrinkSendBuffer(*client_);
+  FillUntilRefused(*client_);
+  ::testing::internal::CaptureStderr();
+  client_->SetConnected(false);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("bytes the server had not acknowledged"), std::string::npos) << err;
+  EXPECT_THAT(events_, ElementsAre("disconnected"));
+}
+
 // A server that floods the link with junk: one notification takes a bounded piece and the event
 // loop serves its timers between pieces, so neither time nor memory grows with the flood.
 TEST_F(SimpleTcpClientTest, FloodingServerIsReadInBoundedPieces) {

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -139,6 +140,13 @@ bool PeerHasClosed(SocketHandle s) {
   if (::poll(&p, 1, 0) <= 0)
     return false;
   return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+std::int32_t UnacknowledgedBytes(SocketHandle s) {
+  int n = 0;
+  if (::ioctl(s, SIOCOUTQ, &n) != 0)
+    return 0;
+  return n;
 }
 
 bool Shutdown(SocketHandle s) {
