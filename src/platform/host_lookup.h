@@ -71,7 +71,6 @@ class AsyncHostResolver {
   // at once with nothing. A new request or Cancel() drops the answer of the one before.
   void Resolve(const std::string& host, Answer answer);
   void Cancel();
-  bool Pending() const { return static_cast<bool>(answer_); }
 
  private:
   void OnReady();

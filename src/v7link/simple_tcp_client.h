@@ -10,9 +10,9 @@
 //
 // It must never hold up the main thread: a host name is looked up on a thread of its own, a
 // lookup or a connect that gets no answer in time fails, and one notification reads a bounded
-// piece of what the server sent. It never puts a cut message on the wire (the rest of bytes the
-// socket took only in part is kept and sent before anything else), never raises SIGPIPE, and
-// never lets an exception of an event handler escape into the event loop.
+// piece of what the server sent. It never puts a cut message on the wire (when the socket takes
+// only part of a message, the rest is kept and sent before anything else), never raises SIGPIPE,
+// and never lets an exception of an event handler escape into the event loop.
 
 #include <cstdint>
 #include <functional>
