@@ -27,7 +27,8 @@ void AsyncHostResolver::Resolve(const std::string& host, Answer answer) {
     watch_->SetWriteEnabled(false);
   }
   watch_->SetReadEnabled(true);
-  timer_->Start(TimeoutMs);
+  if (TimeoutMs > 0)
+    timer_->Start(TimeoutMs);
 }
 
 void AsyncHostResolver::Cancel() {

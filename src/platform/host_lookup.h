@@ -55,7 +55,8 @@ class HostLookup {
 };
 
 // A host-name lookup for the main thread: the answer comes back through the event loop, never
-// inside a wait. A lookup that takes longer than `TimeoutMs` counts as failed.
+// inside a wait. A lookup that takes longer than `TimeoutMs` counts as failed (0: no bound but the
+// resolver's own).
 class AsyncHostResolver {
  public:
   static constexpr std::uint32_t kDefaultTimeoutMs = 10000;

@@ -72,7 +72,7 @@ std::int32_t TCustomSimpleSocket::OpenWatchedSocket() {
 }
 
 void TCustomSimpleSocket::AwaitConnect() {
-  if (awaitingConnect_)
+  if (awaitingConnect_ && ConnectTimeoutMs > 0)
     connectTimer_->Start(ConnectTimeoutMs);
 }
 

@@ -59,7 +59,8 @@ class TCustomSimpleSocket {
   // Bytes one read notification takes at most; the rest waits for the next notification, so a
   // server that floods the link cannot hold up the main thread or fill its memory.
   static constexpr std::int32_t kMaxReadPerNotification = 64 * 1024;
-  // How long a connect may go unanswered before it fails with 10060 "Connection timed out".
+  // How long a connect may go unanswered before it fails with 10060 "Connection timed out"; 0
+  // leaves it to the system (about two minutes).
   static constexpr std::uint32_t kDefaultConnectTimeoutMs = 10000;
 
   bool AllowChangeHostAndPortOnConnection = false;
