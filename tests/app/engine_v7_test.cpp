@@ -3,7 +3,9 @@
 // close), the event hand-over and the status messages, sent or spooled, also when the server stalls
 // or closes.
 
+#include <fcntl.h>
 #include <linux/sockios.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "engine_fixture.h"
 #include "loopback_server.h"
@@ -303,6 +306,52 @@ TEST_F(EngineV7Test, EventsAfterTheServerClosedAreSpooled) {
       8000));
   EXPECT_EQ(server_.Accepted(), 2);
   EXPECT_EQ(EventObjects(server_.Received()), (std::set<std::int32_t>{40002, 40003, 40004, 40005}));
+}
+
+// A server that floods the link with junk: the driver takes it in bounded pieces between its other
+// work, so a receiver frame is still acknowledged while the junk streams.
+TEST_F(EngineV7Test, ReceiverIsServedWhileTheServerFloodsJunk) {
+  Driver& d = Started();
+  ASSERT_TRUE(WaitConnected());
+  const int fd = server_.ClientFd();
+  const int large = 4 << 20;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &large, sizeof large);
+  std::atomic<bool> flooding = true, stop = false;
+  std::thread flood([&] {
+    const std::vector<std::uint8_t> junk(1 << 20, 0x5A);
+    for (std::size_t sent = 0; !stop && sent < (128u << 20);) {
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 1000) <= 0)
+        break;
+      const ssize_t n = ::send(fd, junk.data(), junk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0)
+        sent += static_cast<std::size_t>(n);
+      else if (errno != EAGAIN)
+        break;
+    }
+    flooding = false;
+  });
+  ::usleep(50 * 1000);  // the junk is streaming
+
+  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  const auto frame = EventFrame(1);
+  ASSERT_EQ(::write(master_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  bool ackedWhileFlooding = false;
+  const bool acked = RunUntil(
+      [&] {
+        clock_.AdvanceMs(5);  // the serial port's packet boundary counts on this clock
+        char c = 0;
+        if (::read(master_, &c, 1) != 1 || c != 0x06)
+          return false;
+        ackedWhileFlooding = flooding;
+        return true;
+      },
+      20000);
+  stop = true;
+  flood.join();
+  ASSERT_TRUE(acked);
+  EXPECT_TRUE(ackedWhileFlooding);
+  EXPECT_TRUE(d.V7Connected());
 }
 
 TEST_F(EngineV7Test, StatusMessageSpoolNameCarriesNAbs) {

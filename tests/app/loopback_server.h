@@ -76,6 +76,8 @@ class LoopbackServer {
   bool Ok() const { return ok_; }
   int Accepted() const { return accepted_; }
   bool HasClient() const { return client_ >= 0; }
+  // The accepted connection, for a test that writes to it from a thread of its own.
+  int ClientFd() const { return client_; }
 
   // Accepts a waiting connection and reads what arrived; call it from the test's wait loop.
   void Poll() {
