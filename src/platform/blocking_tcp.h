@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -33,6 +34,9 @@ struct TcpHooks {
   std::function<void()> afterConnect;
   // Runs when Close() ends an open connection; not when the client is destroyed.
   std::function<void()> onClose;
+  // How a host name becomes an IPv4 address (host byte order), blocking; the system's resolver
+  // when unset. It runs on a thread of its own, so that Connect's time-out bounds it too.
+  std::function<std::optional<std::uint32_t>(const std::string& host)> lookup = nullptr;
 };
 
 class BlockingTcpClient {
@@ -45,7 +49,8 @@ class BlockingTcpClient {
   BlockingTcpClient& operator=(const BlockingTcpClient&) = delete;
 
   // Connects to `host` (a host name or dotted IPv4 address) and `port`, giving up after
-  // `timeoutMs`. On failure `errorText` says why and the client stays closed.
+  // `timeoutMs`, which bounds the name lookup and the connect together. On failure `errorText`
+  // says why and the client stays closed.
   bool Connect(const std::string& host, std::int32_t port, int timeoutMs, std::string* errorText);
 
   // Writes all of `data`, waiting at most `timeoutMs` for the system to take the last byte. False

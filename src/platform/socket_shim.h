@@ -22,6 +22,7 @@ inline constexpr std::int32_t kWsaEFault = 10014;
 inline constexpr std::int32_t kWsaEWouldBlock = 10035;
 inline constexpr std::int32_t kWsaENoBufs = 10055;
 inline constexpr std::int32_t kWsaENotConn = 10057;
+inline constexpr std::int32_t kWsaETimedOut = 10060;
 inline constexpr std::int32_t kWsaEConnReset = 10054;
 inline constexpr std::int32_t kWsaEConnRefused = 10061;
 
@@ -61,6 +62,13 @@ std::int32_t PeekByte(SocketHandle s);
 // took none because its buffer is full).
 std::int32_t Send(SocketHandle s, const void* buffer, std::int32_t size);
 
+// True when the peer has ended the connection (closed its side in order, or reset it): the
+// system would still take a send into a half-closed connection, and the bytes would vanish.
+bool PeerHasClosed(SocketHandle s);
+
+// Bytes the socket took that the peer has not yet acknowledged (SIOCOUTQ); 0 when unknown.
+std::int32_t UnacknowledgedBytes(SocketHandle s);
+
 // Shuts both directions down.
 bool Shutdown(SocketHandle s);
 
@@ -74,10 +82,11 @@ bool Close(SocketHandle s);
 std::optional<std::uint32_t> ParseDottedIPv4(const std::string& text);
 
 // The first IPv4 address of a host name, in host byte order; nothing when it does not resolve.
-// Synchronous: it holds the caller for as long as the resolver takes.
+// Synchronous: it holds the caller for as long as the resolver takes, so the main thread calls it
+// only through HostLookup.
 std::optional<std::uint32_t> LookupHostIPv4(const std::string& host);
 
-// How the client turns a host name into an address; LookupHostIPv4 unless a test stands in.
+// How a host name becomes an address, blocking; LookupHostIPv4 unless a test stands in.
 using HostResolver = std::function<std::optional<std::uint32_t>(const std::string& host)>;
 
 }  // namespace drvnt::sock

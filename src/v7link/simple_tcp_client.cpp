@@ -17,8 +17,11 @@ std::uint16_t ErrorWord(std::int32_t error) {
 
 // ---- TCustomSimpleSocket ------------------------------------------------------------------------
 
-TCustomSimpleSocket::TCustomSimpleSocket(EventLoop& loop, sock::HostResolver resolver)
-    : loop_(loop), resolver_(std::move(resolver)) {}
+TCustomSimpleSocket::TCustomSimpleSocket(EventLoop& loop, sock::HostResolver lookup)
+    : loop_(loop), resolver_(loop, std::move(lookup)) {
+  connectTimer_ =
+      loop_.CreateTimer([this] { EnterNotification(&TCustomSimpleSocket::OnConnectTimeout); });
+}
 
 TCustomSimpleSocket::~TCustomSimpleSocket() {
   // The client releases its connection itself; this only keeps a descriptor from leaking.
@@ -26,12 +29,23 @@ TCustomSimpleSocket::~TCustomSimpleSocket() {
     CloseSocket();
 }
 
-std::optional<std::uint32_t> TCustomSimpleSocket::ResolveHost() const {
-  if (auto address = sock::ParseDottedIPv4(host_))
-    return address;
-  if (!resolver_)
-    return std::nullopt;
-  return resolver_(host_);
+void TCustomSimpleSocket::ResolveHost(
+    std::function<void(std::optional<std::uint32_t> address)> then) {
+  if (auto address = sock::ParseDottedIPv4(host_)) {
+    then(address);
+    return;
+  }
+  resolver_.TimeoutMs = LookupTimeoutMs;
+  resolver_.Resolve(host_, [this, then = std::move(then)](std::optional<std::uint32_t> address) {
+    ++notificationDepth_;
+    RunReported([&] { then(address); });
+    if (--notificationDepth_ == 0)
+      retiredWatches_.clear();
+  });
+}
+
+void TCustomSimpleSocket::CancelResolve() {
+  resolver_.Cancel();
 }
 
 std::int32_t TCustomSimpleSocket::OpenWatchedSocket() {
@@ -57,14 +71,37 @@ std::int32_t TCustomSimpleSocket::OpenWatchedSocket() {
   return 0;
 }
 
+void TCustomSimpleSocket::AwaitConnect() {
+  if (awaitingConnect_ && ConnectTimeoutMs > 0)
+    connectTimer_->Start(ConnectTimeoutMs);
+}
+
+// A server that never answers the connect (a dead host, a full listening queue) would hold the
+// attempt for the system's own time-out of about two minutes.
+void TCustomSimpleSocket::OnConnectTimeout() {
+  connectTimer_->Stop();
+  if (!awaitingConnect_ || socket_ == sock::kInvalidSocket)
+    return;
+  awaitingConnect_ = false;
+  WndProc({socket_, kFdConnect, ErrorWord(sock::kWsaETimedOut)});
+}
+
 std::int32_t TCustomSimpleSocket::CloseSocket() {
   RetireWatch();
-  pending_.clear();
-  pending_.shrink_to_fit();
+  DropPendingSend();
+  connectTimer_->Stop();
   awaitingConnect_ = false;
   const sock::SocketHandle s = socket_;
   socket_ = sock::kInvalidSocket;
   ++generation_;
+  // The reset below discards them: V7 messages have no acknowledgement, so they may be lost.
+  const std::int32_t unacknowledged = established_ ? sock::UnacknowledgedBytes(s) : 0;
+  established_ = false;
+  if (unacknowledged > 0) {
+    std::cerr << "V7 link: connection ended with " << unacknowledged
+              << " bytes the server had not acknowledged; the messages in them may be lost"
+              << std::endl;
+  }
   // Results of shutdown and linger are of no interest: the socket goes whatever they say.
   sock::Shutdown(s);
   sock::SetAbortiveClose(s);
@@ -141,9 +178,11 @@ void TCustomSimpleSocket::OnSocketWritable() {
     return;
   }
   awaitingConnect_ = false;
+  connectTimer_->Stop();
   const std::int32_t error = sock::PendingError(s);
   watch_->SetWriteEnabled(false);
-  if (error == 0)
+  established_ = error == 0;
+  if (established_)
     watch_->SetReadEnabled(true);
   WndProc({s, kFdConnect, ErrorWord(error)});
 }
@@ -172,14 +211,16 @@ void TCustomSimpleSocket::WMSocket(const SocketMessage& message) {
   }
 }
 
-// Drains everything that has arrived, then hands it over in one stream: the peer's message
-// boundaries are not kept.
+// Takes what has arrived, up to kMaxReadPerNotification bytes, then hands it over in one stream:
+// the peer's message boundaries are not kept. Bytes beyond the bound stay with the socket, whose
+// watch reports them again once the event loop has served everything else.
 void TCustomSimpleSocket::ReadProcedure(sock::SocketHandle socket) {
   MemoryStream stream;
   const std::uint64_t generation = generation_;
   bool handled = false;
   std::int32_t handledCount = 0;
-  for (;;) {
+  std::int32_t budget = kMaxReadPerNotification;
+  while (budget > 0) {
     std::int32_t count = 0;
     if (!sock::BytesReadable(socket, count)) {
       HandleSocketError(socket, sock::LastSocketError());
@@ -189,16 +230,23 @@ void TCustomSimpleSocket::ReadProcedure(sock::SocketHandle socket) {
     // again while bytes are waiting.
     if (count == 0 || (handled && count >= handledCount))
       break;
+    count = std::min(count, budget);
     handled = false;
     DoDataAvailable(count, handled);
     if (generation != generation_)
       return;
     if (handled) {
       handledCount = count;
+      budget -= count;
       continue;
     }
-    if (ReceiveToStream(socket, stream, count) < 0 || generation != generation_)
+    const std::int32_t n = ReceiveToStream(socket, stream, count);
+    if (n < 0 || generation != generation_)
       return;
+    // Nothing taken although bytes were announced: the next notification tells why.
+    if (n == 0)
+      break;
+    budget -= n;
   }
   if (!handled && stream.Size() > 0) {
     stream.SetPosition(0);
@@ -242,33 +290,36 @@ std::int32_t TCustomSimpleSocket::SendStream(MemoryStream* stream) {
   const std::span<const std::uint8_t> bytes = stream->Bytes();
   if (bytes.empty())
     return 0;
-  const auto size = static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), INT32_MAX));
-  std::size_t taken = 0;
-  // Bytes already waiting go first, so new ones queue behind them.
-  if (pending_.empty()) {
-    const std::int32_t n = sock::Send(socket_, bytes.data(), size);
-    if (n < 0) {
-      const std::int32_t error = sock::LastSocketError();
-      if (error != sock::kWsaEWouldBlock) {
-        HandleSocketError(socket_, error);
-        return -1;
-      }
-    } else {
-      taken = static_cast<std::size_t>(n);
-    }
-  }
-  if (taken < bytes.size() && !KeepForSending(bytes.subspan(taken)))
+  // The system would take bytes into a connection the server has already closed and lose them.
+  if (sock::PeerHasClosed(socket_)) {
+    if (const std::int32_t error = sock::PendingError(socket_); error != 0)
+      HandleSocketError(socket_, error);
     return -1;
-  return size;
+  }
+  // The rest of an earlier message goes first; while it waits, nothing else can go.
+  FlushPendingSend();
+  if (socket_ == sock::kInvalidSocket)
+    return -1;
+  if (!pending_.empty())
+    return 0;
+  const auto size = static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), INT32_MAX));
+  const std::int32_t n = sock::Send(socket_, bytes.data(), size);
+  if (n < 0)
+    return SendFailed() ? -1 : 0;
+  if (n < size) {
+    pending_.assign(bytes.begin() + n, bytes.begin() + size);
+    watch_->SetWriteEnabled(true);
+  }
+  return n;
 }
 
-bool TCustomSimpleSocket::KeepForSending(std::span<const std::uint8_t> bytes) {
-  if (pending_.size() + bytes.size() > kMaxPendingSendBytes) {
-    HandleSocketError(socket_, sock::kWsaENoBufs);
+// After a send that took nothing: true when it failed (the connection is released and the error
+// reported), false when the socket's buffer is only full.
+bool TCustomSimpleSocket::SendFailed() {
+  const std::int32_t error = sock::LastSocketError();
+  if (error == sock::kWsaEWouldBlock)
     return false;
-  }
-  pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-  watch_->SetWriteEnabled(true);
+  HandleSocketError(socket_, error);
   return true;
 }
 
@@ -280,18 +331,27 @@ void TCustomSimpleSocket::FlushPendingSend() {
         sock::Send(socket_, pending_.data() + sent,
                    static_cast<std::int32_t>(std::min<std::size_t>(rest, INT32_MAX)));
     if (n < 0) {
-      const std::int32_t error = sock::LastSocketError();
-      if (error != sock::kWsaEWouldBlock) {
-        HandleSocketError(socket_, error);
+      if (SendFailed())
         return;
-      }
       break;
     }
     sent += static_cast<std::size_t>(n);
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(sent));
-  if (pending_.empty())
+  if (pending_.empty() && watch_)
     watch_->SetWriteEnabled(false);
+}
+
+// The message these bytes belong to counted as not sent when the socket took only its start, so
+// its owner still holds it whole; the peer gets it again in full from there.
+void TCustomSimpleSocket::DropPendingSend() {
+  if (!pending_.empty()) {
+    std::cerr << "V7 link: connection ended with the last " << pending_.size()
+              << " bytes of a message not sent; the message was kept to be sent again whole"
+              << std::endl;
+  }
+  pending_.clear();
+  pending_.shrink_to_fit();
 }
 
 // ---- TSimpleTCPClient ---------------------------------------------------------------------------
@@ -321,24 +381,33 @@ void TSimpleTCPClient::SetConnected(bool value) {
   }
 }
 
+// Idle → Connecting: the attempt goes on while the host name is looked up.
 void TSimpleTCPClient::Start() {
-  const std::optional<std::uint32_t> address = ResolveHost();
-  // The resolver's own reason is not reported: an unknown host is a bad address.
-  if (!address) {
-    HandleSocketError(sock::kInvalidSocket, sock::kWsaEFault);
-    return;
-  }
+  ResolveHost([this](std::optional<std::uint32_t> address) {
+    // The resolver's own reason is not reported: an unknown host is a bad address.
+    if (!address) {
+      HandleSocketError(sock::kInvalidSocket, sock::kWsaEFault);
+      return;
+    }
+    ConnectTo(*address);
+  });
+}
+
+void TSimpleTCPClient::ConnectTo(std::uint32_t address) {
   if (const std::int32_t error = OpenWatchedSocket(); error != 0) {
     HandleSocketError(sock::kInvalidSocket, error);
     return;
   }
-  if (!sock::Connect(Socket(), *address, port_)) {
+  if (!sock::Connect(Socket(), address, port_)) {
     HandleSocketError(Socket(), sock::LastSocketError());
+    return;
   }
+  AwaitConnect();
 }
 
 void TSimpleTCPClient::Release() {
   connected_ = false;
+  CancelResolve();
   // A start that failed before it had a socket has nothing to release and nothing to report.
   if (Socket() == sock::kInvalidSocket)
     return;

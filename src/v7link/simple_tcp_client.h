@@ -8,10 +8,11 @@
 // Every socket failure releases the connection and is reported with its Windows Sockets number and
 // text, whatever the platform.
 //
-// It must never hold up the main thread waiting for the server (only a host-name lookup is
-// synchronous), never put a cut message on the wire (bytes the socket does not take at once are
-// kept and sent first when it can take more), never raise SIGPIPE, and never let an exception of
-// an event handler escape into the event loop.
+// It must never hold up the main thread: a host name is looked up on a thread of its own, a
+// lookup or a connect that gets no answer in time fails, and one notification reads a bounded
+// piece of what the server sent. It never puts a cut message on the wire (when the socket takes
+// only part of a message, the rest is kept and sent before anything else), never raises SIGPIPE,
+// and never lets an exception of an event handler escape into the event loop.
 
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,7 @@
 
 #include "core/memory_stream.h"
 #include "platform/event_loop.h"
+#include "platform/host_lookup.h"
 #include "platform/socket_shim.h"
 
 namespace drvnt {
@@ -54,11 +56,17 @@ class TCustomSimpleSocket {
   TCustomSimpleSocket& operator=(const TCustomSimpleSocket&) = delete;
   virtual ~TCustomSimpleSocket();
 
-  // Bytes kept for sending beyond which the connection is released as on a send error: a server
-  // that stopped reading must not make the driver grow without limit.
-  static constexpr std::size_t kMaxPendingSendBytes = std::size_t{1} << 20;
+  // Bytes one read notification takes at most; the rest waits for the next notification, so a
+  // server that floods the link cannot hold up the main thread or fill its memory.
+  static constexpr std::int32_t kMaxReadPerNotification = 64 * 1024;
+  // How long a connect may go unanswered before it fails with 10060 "Connection timed out"; 0
+  // leaves it to the system (about two minutes).
+  static constexpr std::uint32_t kDefaultConnectTimeoutMs = 10000;
 
   bool AllowChangeHostAndPortOnConnection = false;
+  std::uint32_t ConnectTimeoutMs = kDefaultConnectTimeoutMs;
+  // How long a host-name lookup may take before it counts as failed.
+  std::uint32_t LookupTimeoutMs = AsyncHostResolver::kDefaultTimeoutMs;
 
   // The application's error report for an exception that an event handler raised inside a
   // notification; standard error when unassigned.
@@ -72,10 +80,14 @@ class TCustomSimpleSocket {
   // The connection's socket; kInvalidSocket when there is none.
   sock::SocketHandle Socket() const { return socket_; }
 
-  // Sends the whole content of `stream` (its position does not matter and is kept). Returns the
-  // stream's size when every byte went to the socket or was kept to follow as soon as the socket
-  // can take more, 0 without a socket or stream, -1 when the send failed (the connection is then
-  // released and the error reported).
+  // Sends the content of `stream` (its position does not matter and is kept) and returns the
+  // number of bytes the socket took: the stream's size only when it took all of them. Bytes the
+  // client merely keeps do not count. When the socket took a part, the rest is kept and goes out
+  // before anything else, so the peer's framing holds; when it took nothing (its buffer is full, or
+  // bytes kept from before still wait) the result is 0. Either way the content counts as not sent
+  // and the caller keeps it. 0 also without a socket or stream; -1 when the send failed (the
+  // connection is then released and the error reported) or the peer has closed its side (nothing
+  // is written; the close notification that follows releases the connection).
   std::int32_t SendStream(MemoryStream* stream);
 
   // One receive of up to `count` bytes; -1 after reporting a failure.
@@ -83,11 +95,12 @@ class TCustomSimpleSocket {
   // One receive of up to `count` bytes appended to `stream`; ReceiveBuf's result.
   std::int32_t ReceiveToStream(sock::SocketHandle socket, MemoryStream& stream, std::int32_t count);
 
-  // Bytes taken by SendStream that the socket has not taken yet.
+  // The rest of a message the socket took only in part, not yet taken.
   std::size_t PendingSendBytes() const { return pending_.size(); }
 
  protected:
-  TCustomSimpleSocket(EventLoop& loop, sock::HostResolver resolver);
+  // `lookup` turns host names into addresses on a thread of its own.
+  TCustomSimpleSocket(EventLoop& loop, sock::HostResolver lookup);
 
   // Handles one notification; an exception raised on the way goes to the error report.
   virtual void WndProc(const SocketMessage& message);
@@ -103,10 +116,14 @@ class TCustomSimpleSocket {
   virtual void DoDataAvailable(std::int32_t dataSize, bool& handled) = 0;
   virtual void DoRead(MemoryStream& stream) = 0;
 
-  // The address of `Host`: a dotted address as it is, anything else through the resolver.
-  std::optional<std::uint32_t> ResolveHost() const;
+  // The address of `Host` for `then`: a dotted address at once, a name once it is looked up (on
+  // the main thread, inside a reported notification); nothing when it does not resolve in time.
+  void ResolveHost(std::function<void(std::optional<std::uint32_t> address)> then);
+  void CancelResolve();
   // Opens a socket and watches it for the end of its connect; 0 or the Windows Sockets error.
   std::int32_t OpenWatchedSocket();
+  // The connect has begun: it must end within ConnectTimeoutMs.
+  void AwaitConnect();
   // Stops the watch, drops unsent bytes, resets and closes the socket; 0 or the close error.
   std::int32_t CloseSocket();
 
@@ -118,22 +135,26 @@ class TCustomSimpleSocket {
  private:
   void OnSocketReadable();
   void OnSocketWritable();
+  void OnConnectTimeout();
   void EnterNotification(void (TCustomSimpleSocket::*step)());
   void ReadProcedure(sock::SocketHandle socket);
   void FlushPendingSend();
-  bool KeepForSending(std::span<const std::uint8_t> bytes);
+  bool SendFailed();
+  void DropPendingSend();
   void RetireWatch();
   template <typename Step>
   void RunReported(Step step);
 
   EventLoop& loop_;
-  sock::HostResolver resolver_;
+  AsyncHostResolver resolver_;
+  std::unique_ptr<Timer> connectTimer_;
   sock::SocketHandle socket_ = sock::kInvalidSocket;
   // Changes whenever a socket is opened or closed, so that a notification or a read procedure
   // that outlived its socket (a handler released or reconnected) stops instead of acting on a new
   // socket that may have got the same descriptor number.
   std::uint64_t generation_ = 0;
   bool awaitingConnect_ = false;
+  bool established_ = false;  // the connect completed: bytes may have gone to the server
   std::unique_ptr<SocketWatch> watch_;
   // Watches released inside one of their own notifications; destroyed once it has returned.
   std::vector<std::unique_ptr<SocketWatch>> retiredWatches_;
@@ -146,7 +167,7 @@ class TCustomSimpleSocket {
 // Established (requested, socket, connected).
 class TSimpleTCPClient : public TCustomSimpleSocket {
  public:
-  explicit TSimpleTCPClient(EventLoop& loop, sock::HostResolver resolver = sock::LookupHostIPv4);
+  explicit TSimpleTCPClient(EventLoop& loop, sock::HostResolver lookup = sock::LookupHostIPv4);
   // Releases the connection without raising OnDisconnected.
   ~TSimpleTCPClient() override;
 
@@ -186,6 +207,7 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
 
  private:
   void Start();
+  void ConnectTo(std::uint32_t address);
   void Release();
   void ChangeAddress(const std::function<void()>& store, const char* refusal);
 

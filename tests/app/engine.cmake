@@ -19,4 +19,4 @@ add_executable(test_engine
   ${PROJECT_SOURCE_DIR}/tests/v8link/v8_test_server.cpp
 )
 target_link_libraries(test_engine PRIVATE drvnt_app drvnt_test_support_qt util)
-gtest_discover_tests(test_engine PROPERTIES RESOURCE_LOCK v7port)
+gtest_discover_tests(test_engine)

@@ -1,7 +1,11 @@
 // The service timer: resending spooled .ddk files over the V7 link and .dd8 files to the V8 link,
 // setting aside spool files that cannot be used, and supervising the receiver link.
 
+#include <sys/socket.h>
+
+#include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "engine_fixture.h"
 #include "loopback_server.h"
@@ -14,7 +18,8 @@ class ServiceTimerTest : public EngineTest {
  protected:
   Driver& Started(const std::string& extra) {
     std::filesystem::create_directory(dir_ + "/spool");
-    WriteIni("[main]\nhost=127.0.0.1\nPathForSoob=" + dir_ + "/spool/\n" + extra);
+    WriteIni("[main]\nhost=" + DottedAddress(address_) + "\nPathForSoob=" + dir_ + "/spool/\n" +
+             extra);
     Driver& d = MakeDriver();
     d.Start();
     return d;
@@ -43,7 +48,9 @@ class ServiceTimerTest : public EngineTest {
     return RunUntilServed(server_, done, ms);
   }
 
-  LoopbackServer server_{7788};
+  const std::uint32_t address_ = OwnLoopbackAddress(4);
+  // A small receive buffer: a server that stops reading fills up soon.
+  LoopbackServer server_{address_, 7788, 16384};
 };
 
 TEST_F(ServiceTimerTest, DdkFilesGoOnePerTickWhileTheV7LinkIsUp) {
@@ -89,6 +96,51 @@ TEST_F(ServiceTimerTest, DdkFileWhoseSendFailsIsKept) {
   d.Timer2Timer();
   EXPECT_FALSE(d.V7Connected());
   EXPECT_TRUE(std::filesystem::exists(dir_ + "/spool/1.ddk"));
+}
+
+// A server that stops reading: a .ddk file whose message the socket did not take whole keeps its
+// file, and every file reaches the server once it reads again.
+TEST_F(ServiceTimerTest, DdkFilesStayWhileTheServerDoesNotRead) {
+  Driver& d = Started("SendV7=1\n");
+  ASSERT_TRUE(WaitFor([&] { return d.V7Connected() && server_.Received().size() >= 1110; }));
+  d.Timer2Timer();  // the receiver link's first "I" goes now
+  server_.ClearReceived();
+  server_.SetReading(false);
+  const int small = 16384;
+  ::setsockopt(d.SimpleTCPClient1().Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  constexpr int kFiles = 200;
+  for (int i = 1; i <= kFiles; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%03d.ddk", i);
+    Spool(name, V7File(static_cast<std::uint8_t>(i)));
+  }
+
+  // One file per tick until the socket takes no more.
+  std::size_t before = kFiles + 1, left = kFiles;
+  while (left > 0 && left < before) {
+    before = left;
+    d.Timer2Timer();
+    left = Files(".ddk").size();
+  }
+  EXPECT_GT(left, 0u);
+  for (int tick = 0; tick < 3; ++tick) {
+    d.Timer2Timer();
+    EXPECT_EQ(Files(".ddk").size(), left);
+  }
+  EXPECT_TRUE(d.V7Connected());
+
+  server_.SetReading(true);
+  std::set<int> markers;
+  ASSERT_TRUE(WaitFor([&] {
+    d.Timer2Timer();
+    const auto& got = server_.Received();
+    for (std::size_t at = 0; at + 555 <= got.size(); at += 555) {
+      if (got[at + 2] == 0x15)
+        markers.insert(got[at + 3]);
+    }
+    return markers.size() == kFiles;
+  }));
+  EXPECT_TRUE(Files(".ddk").empty());
 }
 
 TEST_F(ServiceTimerTest, Dd8FileIsHandedOverEveryThreeSecondsUntilAcknowledged) {

@@ -1,11 +1,19 @@
-// The engine's V7 link against a message server on 127.0.0.1:7788: the greeting and port status on
-// every connection, reconnection, server messages (framing, time, close), the event hand-over and
-// the status messages, sent or spooled.
+// The engine's V7 link against a message server on port 7788 of the test's own address: the
+// greeting and port status on every connection, reconnection, server messages (framing, time,
+// close), the event hand-over and the status messages, sent or spooled, also when the server stalls
+// or closes.
 
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <set>
+#include <thread>
 
 #include "engine_fixture.h"
 #include "loopback_server.h"
@@ -32,7 +40,7 @@ class EngineV7Test : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    ASSERT_TRUE(server_.Ok()) << "port 7788 is taken";
+    ASSERT_TRUE(server_.Ok()) << host_ << ":7788 is taken";
     ASSERT_EQ(openpty(&master_, &slave_, ptyName_, nullptr, nullptr), 0);
   }
   void TearDown() override {
@@ -42,8 +50,8 @@ class EngineV7Test : public EngineTest {
   }
 
   Driver& Started(const std::string& port = "COM3", const std::string& extra = "") {
-    WriteIni("[main]\nSendV7=1\nhost=127.0.0.1\nPathForSoob=" + dir_ + "/\nComPort=" + port + "\n" +
-             extra + "[ComPorts]\n" + port + "=" + ptyName_ + "\n");
+    WriteIni("[main]\nSendV7=1\nhost=" + host_ + "\nPathForSoob=" + dir_ + "/\nComPort=" + port +
+             "\n" + extra + "[ComPorts]\n" + port + "=" + ptyName_ + "\n");
     Driver& d = MakeDriver();
     d.Start();
     return d;
@@ -57,7 +65,10 @@ class EngineV7Test : public EngineTest {
     return WaitFor([&] { return driver_->V7Connected() && server_.Received().size() >= 1110; });
   }
 
-  LoopbackServer server_{7788};
+  const std::uint32_t address_ = OwnLoopbackAddress(3);
+  const std::string host_ = DottedAddress(address_);
+  // A small receive buffer: a server that stops reading fills up soon.
+  LoopbackServer server_{address_, 7788, 16384};
   int master_ = -1, slave_ = -1;
   char ptyName_[256] = {};
 };
@@ -204,6 +215,145 @@ TEST_F(EngineV7Test, MessageTheSocketRefusesIsSpooledNotLost) {
   }
 }
 
+// An event frame for account `account` (object number 40000 + account).
+std::vector<std::uint8_t> EventFrame(int account) {
+  char text[32];
+  std::snprintf(text, sizeof text, "9015 12%04dE13001015\x14", account);
+  return {text, text + std::strlen(text)};
+}
+
+void HandOver(Driver& d, int account) {
+  const auto frame = EventFrame(account);
+  d.CommPortDriver1ReceivePacket(frame.data(), static_cast<std::uint32_t>(frame.size()));
+}
+
+// The object numbers of the whole event messages in `bytes`.
+std::set<std::int32_t> EventObjects(const std::vector<std::uint8_t>& bytes) {
+  std::set<std::int32_t> objects;
+  for (std::size_t at = 0; at + 555 <= bytes.size(); at += 555) {
+    if (bytes[at + 2] != 0x15)
+      continue;
+    std::int32_t object;
+    std::memcpy(&object, &bytes[at + 5], 4);
+    objects.insert(object);
+  }
+  return objects;
+}
+
+// A server that accepts, stops reading, then resets. Every event the socket did not take whole is
+// spooled at once; after the reset only what the system still held for the server is lost (no V7
+// message is acknowledged), and the spooled events follow on the next connection.
+TEST_F(EngineV7Test, ServerThatStopsReadingThenResetsLosesOnlyWhatTheSystemHeld) {
+  Driver& d = Started();
+  ASSERT_TRUE(WaitConnected());
+  server_.ClearReceived();
+  server_.SetReading(false);
+  const int small = 16384;
+  ::setsockopt(d.SimpleTCPClient1().Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  constexpr int kEvents = 200;
+  for (int account = 1; account <= kEvents; ++account)
+    HandOver(d, account);
+  const std::size_t spooled = Files(".ddk").size();
+  EXPECT_GT(spooled, 0u);
+
+  // The server takes what reached it, then resets; what the driver's system still held is lost.
+  server_.SetReading(true);
+  server_.Poll();
+  int unsent = 0;
+  ::ioctl(d.SimpleTCPClient1().Socket(), SIOCOUTQ, &unsent);
+  std::vector<std::uint8_t> first = server_.Received();
+  server_.ResetClient();
+  server_.ClearReceived();
+  ASSERT_TRUE(WaitFor([&] { return !d.V7Connected(); }));
+
+  // One spooled message per tick of the service timer.
+  ASSERT_TRUE(WaitFor([&] { return d.V7Connected(); }, 6000));
+  std::set<std::int32_t> second;
+  ASSERT_TRUE(WaitFor([&] {
+    d.Timer2Timer();
+    second = EventObjects(server_.Received());
+    return second.size() >= spooled;
+  }));
+  EXPECT_TRUE(Files(".ddk").empty());
+  std::set<std::int32_t> seen = EventObjects(first);
+  seen.insert(second.begin(), second.end());
+  const int missing = kEvents - static_cast<int>(seen.size());
+  EXPECT_LE(missing * 555, unsent) << "events lost beyond what the system held";
+  EXPECT_EQ(second.size(), spooled);
+}
+
+// A server that closes right after an event: the driver sees the close before its next writes, so
+// the events that follow are spooled, not written into the half-closed connection.
+TEST_F(EngineV7Test, EventsAfterTheServerClosedAreSpooled) {
+  Driver& d = Started();
+  ASSERT_TRUE(WaitConnected());
+  server_.ClearReceived();
+  HandOver(d, 1);
+  ASSERT_TRUE(WaitFor([&] { return server_.Received().size() >= 555; }));
+  server_.CloseClient();
+  usleep(50 * 1000);  // the close reaches the driver's socket; the driver has not handled it yet
+  for (int account = 2; account <= 5; ++account)
+    HandOver(d, account);
+  EXPECT_EQ(Files(".ddk").size(), 4u);
+
+  // The driver reconnects and its service timer sends them.
+  server_.ClearReceived();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        d.Timer2Timer();
+        return Files(".ddk").empty() && EventObjects(server_.Received()).size() == 4;
+      },
+      8000));
+  EXPECT_EQ(server_.Accepted(), 2);
+  EXPECT_EQ(EventObjects(server_.Received()), (std::set<std::int32_t>{40002, 40003, 40004, 40005}));
+}
+
+// A server that floods the link with junk: the driver takes it in bounded pieces between its other
+// work, so a receiver frame is still acknowledged while the junk streams.
+TEST_F(EngineV7Test, ReceiverIsServedWhileTheServerFloodsJunk) {
+  Driver& d = Started();
+  ASSERT_TRUE(WaitConnected());
+  const int fd = server_.ClientFd();
+  const int large = 4 << 20;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &large, sizeof large);
+  std::atomic<bool> flooding = true, stop = false;
+  std::thread flood([&] {
+    const std::vector<std::uint8_t> junk(1 << 20, 0x5A);
+    for (std::size_t sent = 0; !stop && sent < (128u << 20);) {
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 1000) <= 0)
+        break;
+      const ssize_t n = ::send(fd, junk.data(), junk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0)
+        sent += static_cast<std::size_t>(n);
+      else if (errno != EAGAIN)
+        break;
+    }
+    flooding = false;
+  });
+  ::usleep(50 * 1000);  // the junk is streaming
+
+  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  const auto frame = EventFrame(1);
+  ASSERT_EQ(::write(master_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  bool ackedWhileFlooding = false;
+  const bool acked = RunUntil(
+      [&] {
+        clock_.AdvanceMs(5);  // the serial port's packet boundary counts on this clock
+        char c = 0;
+        if (::read(master_, &c, 1) != 1 || c != 0x06)
+          return false;
+        ackedWhileFlooding = flooding;
+        return true;
+      },
+      20000);
+  stop = true;
+  flood.join();
+  ASSERT_TRUE(acked);
+  EXPECT_TRUE(ackedWhileFlooding);
+  EXPECT_TRUE(d.V7Connected());
+}
+
 TEST_F(EngineV7Test, StatusMessageSpoolNameCarriesNAbs) {
   WriteIni("[main]\nSendV7=1\nhost=127.0.0.9\nn_abs=12\nPathForSoob=" + dir_ + "/\n");
   Driver& d = MakeDriver();
@@ -219,7 +369,7 @@ TEST_F(EngineV7Test, StatusMessageSpoolNameCarriesNAbs) {
 }
 
 TEST_F(EngineV7Test, LinkOffCreatesNoSocket) {
-  WriteIni("[main]\nSendV7=0\nhost=127.0.0.1\n");
+  WriteIni("[main]\nSendV7=0\nhost=" + host_ + "\n");
   Driver& d = MakeDriver();
   d.Start();
   d.Timer3Timer();

@@ -24,6 +24,7 @@ import tempfile
 import threading
 import time
 import urllib.parse
+import zlib
 
 V7_PORT = 7788
 # The receiver-sim options every test uses: the driver empties its queues right after opening the
@@ -36,8 +37,8 @@ EVENT_RECORD_TYPE = 0x03000032
 V7_SIZE = 555
 V7_EVENT = 0x15
 V7_LINK_RESTORED = 0x49
-# A program left behind by a test runner that was killed would hold port 7788 or the pty for the
-# tests after it: each program gets SIGTERM when the runner ends (setpriv execs it, same pid).
+# A program left behind by a killed test runner would hold its V7 address or the pty for the tests
+# after it: each program gets SIGTERM when the runner ends (setpriv execs it, same pid).
 DIE_WITH_THE_TEST = (["setpriv", "--pdeathsig", "TERM", "--"] if shutil.which("setpriv") else [])
 # Reads the exclusive-mode flag of a tty (_IOR('T', 0x40, int)).
 TIOCGEXCL = 0x80045440
@@ -203,6 +204,13 @@ def wait_until(predicate, timeout, what, dump=lambda: ""):
         time.sleep(POLL_S)
 
 
+def own_loopback_address(test_id):
+    """A loopback address of the test's own, 127.5.x.y from its name: the V7 server listens there
+    on port 7788, so that cases run side by side and none reaches a real server on 127.0.0.1."""
+    h = zlib.crc32(test_id.encode("utf-8")) % 65000 + 2
+    return f"127.5.{h >> 8}.{h & 0xFF}"
+
+
 def free_tcp_port():
     """A loopback port that nothing listens on now, for a server that starts later."""
     with socket.socket() as s:
@@ -321,6 +329,7 @@ class Rig:
         self.procs = []
         self.pty = None
         self.v8_port = None
+        self.v7_host = own_loopback_address(test.id())
         test.addCleanup(self._cleanup)
 
     # -- processes --
@@ -351,8 +360,8 @@ class Rig:
         return v8
 
     def start_v7(self):
-        v7 = self._start("v7-server-sim", [program("V7_SERVER_SIM"), "--port", str(V7_PORT)],
-                         stdin=True)
+        v7 = self._start("v7-server-sim", [program("V7_SERVER_SIM"), "--bind", self.v7_host,
+                                           "--port", str(V7_PORT)], stdin=True)
         v7.wait_for("listen", 10)
         return v7
 
@@ -372,7 +381,7 @@ class Rig:
 
     def write_ini(self, **main):
         settings = {"ComPort": "COM1", "FirstNumber": self.first_number,
-                    "PathForSoob": self.spool, "host": "127.0.0.1", "SendV7": 1, "SendV8": 1,
+                    "PathForSoob": self.spool, "host": self.v7_host, "SendV7": 1, "SendV8": 1,
                     "Log": 1}
         settings.update(main)
         lines = ["[main]"] + [f"{k}={v}" for k, v in settings.items()]

@@ -215,6 +215,42 @@ TEST(V7ServerSim, FramesMessagesAndSendsCloseAndTime) {
   close(fd);
 }
 
+// The faults for fault injection: each misbehaves as the servers a driver must survive.
+TEST(V7ServerSim, FaultsCloseAfterAnEventFloodOrNeverRead) {
+  {
+    ToolProcess tool("v7-server-sim", {"--port", "0", "--fault", "close-after-event"});
+    const int fd = ConnectTo(tool.NextLine());
+    EXPECT_TRUE(StartsWith(tool.NextLine(), "connect conn=1"));
+    Bytes two = V7Message({0xFF, 0xFF, 0x15});
+    const Bytes greeting = V7Message({0xFF, 0xFF, 0x14, 0x09});
+    two.insert(two.end(), greeting.begin(), greeting.end());
+    WriteBytes(fd, two);
+    EXPECT_TRUE(StartsWith(tool.NextLine(), "recv conn=1 n=1 type=event"));
+    EXPECT_EQ(tool.NextLine(), "disconnect conn=1 reason=fault partial=0");
+    EXPECT_TRUE(ReadBytes(fd, 1).empty());  // closed in order, the message behind it unread
+    close(fd);
+  }
+  {
+    ToolProcess tool("v7-server-sim", {"--port", "0", "--fault", "flood"});
+    const int fd = ConnectTo(tool.NextLine());
+    EXPECT_EQ(ReadBytes(fd, 200000), Bytes(200000, 0x5A));
+    close(fd);
+  }
+  {
+    ToolProcess tool("v7-server-sim", {"--port", "0", "--fault", "never-read"});
+    const int fd = ConnectTo(tool.NextLine());
+    EXPECT_TRUE(StartsWith(tool.NextLine(), "connect conn=1"));
+    WriteBytes(fd, V7Message({0xFF, 0xFF, 0x14, 0x09}));
+    tool.WriteInput("reset\n");
+    EXPECT_EQ(tool.NextLine(), "disconnect conn=1 reason=reset partial=0");
+    char c;
+    errno = 0;
+    EXPECT_EQ(recv(fd, &c, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    close(fd);
+  }
+}
+
 TEST(V8ServerSim, AnswersEachPacketAndDropsAStreamOutOfStep) {
   ToolProcess tool("v8-server-sim", {"--port", "0", "--probe-every", "2"});
   const int fd = ConnectTo(tool.NextLine());

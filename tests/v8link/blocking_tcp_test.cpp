@@ -8,9 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -264,6 +268,43 @@ TEST(BlockingTcpConnect, GivesUpAfterItsTimeOut) {
   EXPECT_LT(MsSince(t0), 5000);
   EXPECT_FALSE(client.IsConnected());
   EXPECT_FALSE(error.empty());
+}
+
+// A name server that never answers holds the lookup; the connect gives up within its own time-out
+// all the same, and while that lookup still hangs the next attempt starts no second one.
+TEST(BlockingTcpConnect, LookupThatNeverAnswersEndsWithTheTimeOut) {
+  std::mutex mutex;
+  std::condition_variable answered;
+  bool release = false;
+  std::atomic<int> lookups = 0, running = 0;
+  TcpHooks hooks;
+  hooks.lookup = [&](const std::string&) -> std::optional<std::uint32_t> {
+    ++lookups;
+    ++running;
+    std::unique_lock lock(mutex);
+    answered.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+    --running;
+    return std::nullopt;
+  };
+  {
+    BlockingTcpClient client{hooks};
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      std::string error;
+      EXPECT_FALSE(client.Connect("v8-server.test", 12543, 300, &error));
+      EXPECT_NE(error.find("host not found"), std::string::npos) << error;
+      EXPECT_EQ(running, 1);  // the lookup still hangs, but the connect has given up
+    }
+    EXPECT_EQ(lookups, 1);
+  }
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  answered.notify_all();
+  // The lookup's thread outlives the client; it must end without touching it.
+  for (int i = 0; i < 500 && running > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(running, 0);
 }
 
 TEST(BlockingTcpWake, EndsABlockedReadAndEveryLaterCall) {

@@ -15,6 +15,9 @@ const std::vector<OptionRule> kOptions = {
     {"send-time-after-ms", "MS", "send a time message this long after each connection begins"},
     {"time", "ISO", "date-time of that message, e.g. 2026-05-01T10:30:00.250; now"},
     {"close-after-events", "N", "send the close command once N event messages have arrived"},
+    {"fault", "MODE",
+     "misbehave: never-read (accept, never read), close-after-event (close in order right after "
+     "each event), flood (send junk as fast as the driver takes it)"},
 };
 
 const char* const kUsageHead =
@@ -27,10 +30,12 @@ const char* const kUsageTail =
     "  time [ISO]     send a time message with now or the date-time given\n"
     "  close          send the close command\n"
     "  drop           close the connection\n"
+    "  reset          reset the connection\n"
     "\nOutput, one line each, on standard output:\n"
     "  listen addr=127.0.0.1 port=7788\n"
     "  connect conn=1 peer=127.0.0.1:40000\n"
-    "  disconnect conn=1 reason=peer|replaced|drop|error partial=N   (N bytes short of a message)\n"
+    "  disconnect conn=1 reason=peer|replaced|drop|reset|fault|error partial=N\n"
+    "       (N bytes short of a message)\n"
     "  recv conn=1 n=1 type=greeting value=9\n"
     "  recv conn=1 n=2 type=port-status port=3\n"
     "  recv conn=1 n=3 type=event object=40123 code=1130 hnumber=18 zone=015\n"
@@ -43,6 +48,7 @@ const char* const kUsageTail =
     "  sent conn=1 type=time time=2026-05-01T10:30:00.250 | sent conn=1 type=close\n"
     "  summary conns=N messages=N greeting=N port-status=N event=N status-restored=N\n"
     "          status-lost=N time=N close=N other=N unmarked=N dups=N sent_time=N sent_close=N\n"
+    "          [flooded=BYTES with --fault flood]\n"
     "Texts are printed with blanks and other unprintable bytes as %XX; time=invalid for a value\n"
     "that is no date-time. Exit codes: 0 stopped by SIGINT/SIGTERM, 1 cannot listen,\n"
     "2 bad arguments.\n";
@@ -64,6 +70,17 @@ V7ServerOptions ReadOptions(const CommandLine& cl) {
   }
   if (o.fixedTime && o.sendTimeAfterMs < 0)
     throw UsageError("--time needs --send-time-after-ms");
+  const std::string fault = cl.Text("fault", "none");
+  if (fault == "never-read") {
+    o.fault = V7Fault::kNeverRead;
+  } else if (fault == "close-after-event") {
+    o.fault = V7Fault::kCloseAfterEvent;
+  } else if (fault == "flood") {
+    o.fault = V7Fault::kFlood;
+  } else if (fault != "none") {
+    throw UsageError("bad value \"" + fault +
+                     "\" for --fault (never-read, close-after-event, flood)");
+  }
   return o;
 }
 

@@ -1,6 +1,7 @@
 #include "v7_server_sim/v7_server.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,12 +33,17 @@ void V7Server::Run() {
   while (!StopSignal::Requested()) {
     pollfd p[4] = {{StopSignal::Fd(), POLLIN, 0},
                    {listener_.fd.Get(), POLLIN, 0},
-                   {conn_.Get(), POLLIN, 0},
+                   {conn_.Get(), ConnectionEvents(), 0},
                    {stdinOpen_ ? STDIN_FILENO : -1, POLLIN, 0}};
     if (poll(p, 4, PollTimeoutMs()) < 0 && errno != EINTR)
       break;
+    if ((p[2].revents & POLLOUT) != 0)
+      Flood();
+    // A server that never reads notices only that the connection has ended.
+    if (options_.fault == V7Fault::kNeverRead && (p[2].revents & (POLLHUP | POLLERR)) != 0)
+      Drop("peer");
     // The old connection is read out before a new one replaces it.
-    if (p[2].revents != 0)
+    else if ((p[2].revents & ~POLLOUT) != 0)
       ServeConnection();
     if (p[1].revents != 0)
       Accept();
@@ -52,6 +58,25 @@ int V7Server::PollTimeoutMs() const {
     return -1;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(timeAt_ - Clock::now());
   return static_cast<int>(std::max<long>(0, left.count()));
+}
+
+short V7Server::ConnectionEvents() const {
+  switch (options_.fault) {
+    case V7Fault::kNeverRead:
+      return 0;
+    case V7Fault::kFlood:
+      return POLLIN | POLLOUT;
+    default:
+      return POLLIN;
+  }
+}
+
+// Junk without the FF FF marker, as much as the connection takes now.
+void V7Server::Flood() {
+  static const Bytes junk(64 * 1024, 0x5A);
+  const ssize_t n = send(conn_.Get(), junk.data(), junk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n > 0)
+    flooded_ += n;
 }
 
 void V7Server::Accept() {
@@ -69,7 +94,11 @@ void V7Server::Accept() {
   Emit("connect", {{"conn", std::to_string(connId_)}, {"peer", peer}});
 }
 
-void V7Server::Drop(const char* reason) {
+void V7Server::Drop(const char* reason, bool reset) {
+  if (reset) {
+    const linger l{1, 0};
+    setsockopt(conn_.Get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  }
   Emit("disconnect", {{"conn", std::to_string(connId_)},
                       {"reason", reason},
                       {"partial", std::to_string(pending_.size())}});
@@ -91,6 +120,12 @@ void V7Server::ServeConnection() {
   std::size_t used = 0;
   for (; pending_.size() - used >= kV7MessageSize; used += kV7MessageSize) {
     OnMessage(pending_.data() + used);
+    if (options_.fault == V7Fault::kCloseAfterEvent && pending_[used + 2] == 0x15) {
+      // What arrived behind the event is dropped unread, as by a server that went away.
+      pending_.clear();
+      Drop("fault");
+      return;
+    }
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
 }
@@ -138,8 +173,8 @@ void V7Server::HandleCommand(const std::string& line) {
     return;
   if (word == "time" && !rest.empty() && !ParseIsoDateTime(rest, when)) {
     Complain("bad date-time \"" + rest + "\" (e.g. time 2026-05-01T10:30:00)");
-  } else if (word != "time" && word != "close" && word != "drop") {
-    Complain("unknown command \"" + word + "\" (time [ISO], close, drop)");
+  } else if (word != "time" && word != "close" && word != "drop" && word != "reset") {
+    Complain("unknown command \"" + word + "\" (time [ISO], close, drop, reset)");
   } else if (!conn_.Valid()) {
     Complain(word + ": no connection");
   } else if (word == "time") {
@@ -147,7 +182,7 @@ void V7Server::HandleCommand(const std::string& line) {
   } else if (word == "close") {
     Send(BuildV7CloseMessage(), "close", "");
   } else {
-    Drop("drop");
+    Drop(word.c_str(), word == "reset");
   }
 }
 
@@ -181,6 +216,8 @@ void V7Server::PrintSummary() const {
   f.push_back({"dups", std::to_string(dups_)});
   f.push_back({"sent_time", std::to_string(sentTime_)});
   f.push_back({"sent_close", std::to_string(sentClose_)});
+  if (options_.fault == V7Fault::kFlood)
+    f.push_back({"flooded", std::to_string(flooded_)});
   Emit("summary", f);
 }
 

@@ -14,11 +14,20 @@
 
 namespace drvnt::sim {
 
+// How the server misbehaves, as real ones do under load or during a restart.
+enum class V7Fault {
+  kNone,
+  kNeverRead,        // accepts and never reads: the driver's socket fills up
+  kCloseAfterEvent,  // closes the connection in order right after each event message
+  kFlood,            // sends junk (no message marker) as fast as the driver takes it
+};
+
 struct V7ServerOptions {
   long sendTimeAfterMs = -1;  // -1: never; else once per connection, this long after it began
   bool fixedTime = false;     // the scripted time message carries `time` instead of now
   DateTime time = 0;
   long closeAfterEvents = 0;  // 0: never; else once, when the total of events reaches it
+  V7Fault fault = V7Fault::kNone;
 };
 
 class V7Server {
@@ -32,8 +41,10 @@ class V7Server {
   using Clock = std::chrono::steady_clock;
 
   int PollTimeoutMs() const;
+  short ConnectionEvents() const;
+  void Flood();
   void Accept();
-  void Drop(const char* reason);
+  void Drop(const char* reason, bool reset = false);
   void ServeConnection();
   void OnMessage(const std::uint8_t* piece);
   void ServeCommands();
@@ -57,6 +68,7 @@ class V7Server {
   long dups_ = 0;
   long sentTime_ = 0;
   long sentClose_ = 0;
+  long long flooded_ = 0;
   std::map<std::string, long> byType_;
   std::set<std::string> seenEvents_;
 };

@@ -6,7 +6,6 @@
 // thread, and Wake() never touches a descriptor that Close() has already given back to the system.
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -20,6 +19,7 @@
 #include <system_error>
 
 #include "platform/blocking_tcp.h"
+#include "platform/host_lookup.h"
 
 namespace drvnt {
 namespace {
@@ -66,28 +66,47 @@ bool PeerHasClosed(int fd) {
   return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-// The IPv4 address of a dotted address or a host name.
-bool Resolve(const std::string& host, in_addr& out, std::string* errorText) {
+// The IPv4 address of a dotted address, or of a host name looked up on the lookup's own thread
+// until `deadline` or a wake.
+bool Resolve(const std::string& host, HostLookup& lookup, SteadyClock::time_point deadline,
+             const std::atomic<bool>& woken, in_addr& out, std::string* errorText) {
   if (::inet_pton(AF_INET, host.c_str(), &out) == 1)
     return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (rc != 0 || found == nullptr) {
-    SetError(errorText, std::string("host not found: ") + ::gai_strerror(rc));
+  if (!lookup.Begin(host)) {
+    SetError(errorText, "host not found: the lookup of another name has not ended yet");
     return false;
   }
-  out = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  ::freeaddrinfo(found);
+  const auto answer = lookup.WaitForAnswer(deadline, [&] { return woken.load(); });
+  if (!answer) {
+    SetError(errorText, woken ? ErrnoText(ECANCELED) : "host not found: the lookup timed out");
+    return false;
+  }
+  if (!*answer) {
+    SetError(errorText, "host not found");
+    return false;
+  }
+  out.s_addr = htonl(**answer);
   return true;
+}
+
+// The system resolver's lookups for every client: the worker makes a new client for each attempt,
+// and a name server that never answers must not gather one hanging lookup per attempt.
+HostLookup& SystemLookup() {
+  static HostLookup lookup(sock::LookupHostIPv4);
+  return lookup;
 }
 
 }  // namespace
 
 struct BlockingTcpClient::Impl {
+  explicit Impl(TcpHooks h)
+      : hooks(std::move(h)),
+        ownLookup(hooks.lookup ? std::make_unique<HostLookup>(hooks.lookup) : nullptr),
+        lookup(ownLookup ? *ownLookup : SystemLookup()) {}
+
   TcpHooks hooks;
+  std::unique_ptr<HostLookup> ownLookup;  // a lookup the caller put in place of the system's
+  HostLookup& lookup;
   mutable std::mutex mutex;  // guards fd against Wake()
   int fd = -1;
   bool connected = false;
@@ -169,9 +188,8 @@ bool BlockingTcpClient::Impl::RunAfterConnect(std::string* errorText) {
   return false;
 }
 
-BlockingTcpClient::BlockingTcpClient(TcpHooks hooks) : impl_(std::make_unique<Impl>()) {
-  impl_->hooks = std::move(hooks);
-}
+BlockingTcpClient::BlockingTcpClient(TcpHooks hooks)
+    : impl_(std::make_unique<Impl>(std::move(hooks))) {}
 
 BlockingTcpClient::~BlockingTcpClient() {
   impl_->Release();
@@ -184,10 +202,11 @@ bool BlockingTcpClient::Connect(const std::string& host, std::int32_t port, int 
     SetError(errorText, "invalid port " + std::to_string(port));
     return false;
   }
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (!Resolve(host, addr.sin_addr, errorText))
+  if (!Resolve(host, impl_->lookup, deadline, impl_->woken, addr.sin_addr, errorText))
     return false;
   const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (s < 0) {
@@ -199,7 +218,7 @@ bool BlockingTcpClient::Connect(const std::string& host, std::int32_t port, int 
     SetError(errorText, ErrnoText(ECANCELED));
     return false;
   }
-  if (!impl_->FinishConnect(addr, timeoutMs, errorText)) {
+  if (!impl_->FinishConnect(addr, MsLeft(deadline), errorText)) {
     impl_->Release();
     return false;
   }

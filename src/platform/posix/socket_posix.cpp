@@ -3,8 +3,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -131,6 +133,20 @@ std::int32_t Send(SocketHandle s, const void* buffer, std::int32_t size) {
   const auto n = RetryOnInterrupt(
       [&] { return ::send(s, buffer, static_cast<std::size_t>(size), MSG_NOSIGNAL); });
   return n < 0 ? -1 : ClampSize(static_cast<std::size_t>(n));
+}
+
+bool PeerHasClosed(SocketHandle s) {
+  pollfd p{s, POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) <= 0)
+    return false;
+  return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+std::int32_t UnacknowledgedBytes(SocketHandle s) {
+  int n = 0;
+  if (::ioctl(s, SIOCOUTQ, &n) != 0)
+    return 0;
+  return n;
 }
 
 bool Shutdown(SocketHandle s) {
