@@ -5,6 +5,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "app/port_open_report.h"
+#include "app/startup_report.h"
 #include "core/bytes.h"
 #include "core/cp1251.h"
 #include "core/date_time.h"
@@ -123,6 +125,7 @@ void Driver::Start() {
   const IniProfile ini = ini_.Load();
   settings_ =
       ReadSettings(ini, [this](const std::string& host) { SimpleTCPClient1_.SetHost(host); });
+  PrintStartupReport(ini_, ini, settings_, startupDirectory_, std::cout, std::cerr);
   {
     std::lock_guard lock(sharedMutex_);
     rememberedPortName_ = settings_.ComPort;
@@ -167,9 +170,19 @@ void Driver::OpenConfiguredPort() {
     opened = false;
   }
   if (!opened) {
-    ui_.ShowMessageWindow(kPortBusyAtStart);
+    PortDidNotOpen();
     ports_.EnterStoppedState();
+    portBusyAtStart_.Schedule();
   }
+}
+
+void Driver::PortDidNotOpen() {
+  std::string name = CommPortDriver1_.PortName();
+  if (name.starts_with(kDevicePrefix))
+    name.erase(0, std::char_traits<char>::length(kDevicePrefix));
+  std::cerr << PortOpenFailureLine(name, CommPortDriver1_.DevicePath(),
+                                   CommPortDriver1_.LastDeviceError())
+            << std::endl;
 }
 
 bool Driver::CloseRequest() {
@@ -525,7 +538,9 @@ void Driver::SendPortStatus() {
 void Driver::LogLine(const std::string& message) {
   const std::string line = NowText(clock_) + " " + message;
   loop_.RunAndWait([&] {
-    std::cout << line << std::endl;
+    for (const std::string& shown : logOutput_.Take(message, line, clock_.Ticks()))
+      std::cout << shown << '\n';
+    std::cout.flush();
     ui_.AppendLogLine(line);
   });
 }

@@ -128,6 +128,8 @@ class TCommPortDriver {
   void SetOnReceivePacket(ReceivePacketHandler handler) { onReceivePacket_ = std::move(handler); }
 
   void SetComPortsLookup(ComPortsLookup comPorts) { comPorts_ = std::move(comPorts); }
+  // The device that `PortName` opens.
+  std::string DevicePath() const { return SerialDevicePath(portName_, comPorts_); }
   // Why the device last failed, for a log line.
   SerialError LastDeviceError() const { return device_->LastError(); }
 

@@ -404,11 +404,21 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (mayClose_ && !mayClose_()) {
+  closing_ = true;
+  const bool mayClose = !mayClose_ || mayClose_();
+  closing_ = false;
+  if (!mayClose) {
     event->ignore();
     return;
   }
   event->accept();
+  ReportClosed();
+}
+
+void TForm1::ReportClosed() {
+  if (closedReported_)
+    return;
+  closedReported_ = true;
   if (closed_)
     closed_();
 }
@@ -495,6 +505,17 @@ void TForm1::ReportError(const std::string& text) {
 }
 
 void TForm1::RequestClose() {
+  // Qt ignores a close of a window whose close is under way, and the operator's close request
+  // may be waiting in the access dialog right now. A close that needs no password (SIGTERM, the
+  // V7 server's command) must not wait for that dialog: the engine decides at once, and ending
+  // the event loop also ends the dialog's.
+  if (closing_) {
+    if (mayClose_ && mayClose_()) {
+      hide();
+      ReportClosed();
+    }
+    return;
+  }
   close();
 }
 

@@ -112,6 +112,7 @@ class TForm1 final : public QWidget, public OperatorUi {
   QLabel* AddGlyph(QWidget* parent, const QString& name, int left, int top);
   void MirrorPortBox(const PortControls& controls);
   void ConnectPortControls();
+  void ReportClosed();
 
   QStackedWidget* Notebook1_ = nullptr;
   QButtonGroup* pageButtons_ = nullptr;
@@ -138,6 +139,8 @@ class TForm1 final : public QWidget, public OperatorUi {
   PortActions portActions_;
   bool trayMode_ = false;
   bool centred_ = false;
+  bool closing_ = false;  // inside closeEvent, asking the engine
+  bool closedReported_ = false;
 };
 
 }  // namespace drvnt

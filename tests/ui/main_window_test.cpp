@@ -319,6 +319,31 @@ TEST_F(MainWindowTest, TrayCloseWhileHiddenShowsTheAccessDialogOnItsOwn) {
   EXPECT_FALSE(dialog.isVisible());
 }
 
+// SIGTERM (or the V7 server's close command) while the operator's own close request waits in
+// the access dialog: the close that needs no password goes through at once. In the program the
+// closed handler ends the event loop, which ends the dialog's loop too; here it cancels the dialog.
+TEST_F(MainWindowTest, CloseWithoutPasswordWhileTheAccessDialogIsOpen) {
+  TForm2 dialog;
+  window.SetAccessDialog(&dialog);
+  bool signalled = false;
+  int closed = 0;
+  window.SetCloseRequestHandler([&] { return signalled || window.ShowAccessDialog("48213") == 1; });
+  window.SetClosedHandler([&] {
+    ++closed;
+    dialog.reject();
+  });
+  window.show();
+  WhenModal([&] {
+    signalled = true;
+    window.RequestClose();
+  });
+  // Without the close going through, nothing would end the dialog.
+  QTimer::singleShot(3000, &dialog, [&] { dialog.reject(); });
+  Find<QToolButton>(window, "CloseButton")->click();
+  EXPECT_EQ(closed, 1);
+  EXPECT_TRUE(window.isHidden());
+}
+
 std::vector<QMessageBox*> OpenErrorBoxes() {
   std::vector<QMessageBox*> boxes;
   for (QWidget* w : QApplication::topLevelWidgets()) {
