@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-dejavu-core
   python3
+  # The package test: dpkg-shlibdeps, systemd-analyze verify, logrotate's check of the rule.
+  dpkg-dev systemd logrotate
 )
 
 missing=()

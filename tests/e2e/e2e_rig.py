@@ -359,12 +359,13 @@ class Rig:
         with open(os.path.join(self.dir, "drvnt417.ini"), "w", encoding="utf-8") as f:
             f.write("\n".join(lines))
 
-    def start_driver(self, headless=False):
+    def start_driver(self, headless=False, **extra_env):
         """The driver on Qt's offscreen platform, or with no display at all (headless)."""
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.runtime)
         if headless:
             for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
                 env.pop(name, None)
+        env.update(extra_env)
         return self._start("drvnt417", [program("DRVNT417")], env=env)
 
     def _cleanup(self):
