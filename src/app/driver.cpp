@@ -73,6 +73,13 @@ Driver::Driver(DriverEnvironment env)
           [this](std::string_view name) { return ini_.Load().Find("ComPorts", name); }),
       SimpleTCPClient1_(loop_) {
   ApplySystemValues(CommPortDriver1_);
+  // A receiver line that goes away and comes back: one line each; the port stays open meanwhile.
+  CommPortDriver1_.SetOnLineLost([this](const SerialError& why) {
+    std::cerr << LineLostLine(PortLabel(CommPortDriver1_), why, CommPortDriver1_.ReopenInterval())
+              << std::endl;
+  });
+  CommPortDriver1_.SetOnLineBack(
+      [this] { std::cerr << LineBackLine(PortLabel(CommPortDriver1_)) << std::endl; });
   CommPortDriver1_.SetOnReceivePacket(
       [this](TCommPortDriver&, const std::uint8_t* packet, std::uint32_t size) {
         Guard([&] { CommPortDriver1ReceivePacket(packet, size); });
@@ -177,11 +184,7 @@ void Driver::OpenConfiguredPort() {
 }
 
 void Driver::PortDidNotOpen() {
-  std::string name = CommPortDriver1_.PortName();
-  if (name.starts_with(kDevicePrefix))
-    name.erase(0, std::char_traits<char>::length(kDevicePrefix));
-  std::cerr << PortOpenFailureLine(name, CommPortDriver1_.DevicePath(),
-                                   CommPortDriver1_.LastDeviceError())
+  std::cerr << PortOpenFailureLine(PortLabel(CommPortDriver1_), CommPortDriver1_.LastDeviceError())
             << std::endl;
 }
 

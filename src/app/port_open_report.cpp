@@ -3,6 +3,8 @@
 namespace drvnt {
 namespace {
 
+constexpr std::string_view kDevicePrefix = "\\\\.\\";
+
 std::string Reason(const SerialError& error) {
   switch (error.code) {
     case SerialErrorCode::kNotFound:
@@ -24,15 +26,39 @@ std::string Reason(const SerialError& error) {
   return "input/output error";
 }
 
+std::string WithSystemText(std::string reason, const SerialError& error) {
+  if (!error.text.empty() && error.text != reason)
+    reason += " (" + error.text + ")";
+  return reason;
+}
+
 }  // namespace
 
-std::string PortOpenFailureLine(const std::string& portName, const std::string& devicePath,
-                                const SerialError& error) {
-  std::string line = "port " + portName + " (" + (devicePath.empty() ? "no device" : devicePath) +
-                     ") did not open: " + Reason(error);
-  if (!error.text.empty() && error.text != Reason(error))
-    line += " (" + error.text + ")";
-  return line;
+std::string PortLabel(const TCommPortDriver& port) {
+  std::string name = port.PortName();
+  if (name.starts_with(kDevicePrefix))
+    name.erase(0, kDevicePrefix.size());
+  const std::string device = port.DevicePath();
+  return name + " (" + (device.empty() ? "no device" : device) + ")";
+}
+
+std::string PortOpenFailureLine(const std::string& portLabel, const SerialError& error) {
+  return "port " + portLabel + " did not open: " + WithSystemText(Reason(error), error);
+}
+
+std::string LineLostLine(const std::string& portLabel, const SerialError& error,
+                         std::uint32_t reopenIntervalMs) {
+  return "port " + portLabel + ": the line is lost (" +
+         WithSystemText(
+             error.code == SerialErrorCode::kNotFound ? "the device is gone" : "the device hung up",
+             error) +
+         "); opening it again every " +
+         (reopenIntervalMs % 1000 == 0 ? std::to_string(reopenIntervalMs / 1000) + " s"
+                                       : std::to_string(reopenIntervalMs) + " ms");
+}
+
+std::string LineBackLine(const std::string& portLabel) {
+  return "port " + portLabel + ": the line is back";
 }
 
 }  // namespace drvnt
