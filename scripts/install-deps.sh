@@ -13,6 +13,12 @@ packages=(
   dpkg-dev systemd logrotate
 )
 
+# --desktop-check: also what a check of the window on a real X server with a window manager needs
+# (a virtual X server, a small window manager, screenshots). Not needed by the build or the tests.
+if [ "${1:-}" = "--desktop-check" ]; then
+  packages+=(xvfb openbox xdotool x11-apps x11-utils netpbm)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
