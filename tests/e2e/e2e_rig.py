@@ -26,6 +26,10 @@ import time
 import urllib.parse
 
 V7_PORT = 7788
+# The test servers listen on loopback addresses of their own, so that they never meet a real V7
+# server on 127.0.0.1:7788 of the machine, nor the servers of tests run from another checkout.
+V7_ADDRESS = "127.0.0.2"
+V8_ADDRESS = "127.0.0.3"
 # The receiver-sim options every test uses: the driver empties its queues right after opening the
 # port, so the first frame waits for the open and a little more.
 RECEIVER_START = ["--wait-open", "--start-delay", "300", "--hold"]
@@ -206,7 +210,7 @@ def wait_until(predicate, timeout, what, dump=lambda: ""):
 def free_tcp_port():
     """A loopback port that nothing listens on now, for a server that starts later."""
     with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+        s.bind((V8_ADDRESS, 0))
         return s.getsockname()[1]
 
 
@@ -323,14 +327,14 @@ class Rig:
 
     def start_v8(self, *options):
         """The V8 server, on the port reserved or taken by the last one, else on any free one."""
-        v8 = self._start("v8-server-sim", [program("V8_SERVER_SIM"), "--port",
-                                           str(self.v8_port or 0), *options])
+        v8 = self._start("v8-server-sim", [program("V8_SERVER_SIM"), "--bind", V8_ADDRESS,
+                                           "--port", str(self.v8_port or 0), *options])
         self.v8_port = int(v8.wait_for("listen", 10)["port"])
         return v8
 
     def start_v7(self):
-        v7 = self._start("v7-server-sim", [program("V7_SERVER_SIM"), "--port", str(V7_PORT)],
-                         stdin=True)
+        v7 = self._start("v7-server-sim", [program("V7_SERVER_SIM"), "--bind", V7_ADDRESS,
+                                           "--port", str(V7_PORT)], stdin=True)
         v7.wait_for("listen", 10)
         return v7
 
@@ -350,12 +354,12 @@ class Rig:
 
     def write_ini(self, **main):
         settings = {"ComPort": "COM1", "FirstNumber": self.first_number,
-                    "PathForSoob": self.spool, "host": "127.0.0.1", "SendV7": 1, "SendV8": 1,
+                    "PathForSoob": self.spool, "host": V7_ADDRESS, "SendV7": 1, "SendV8": 1,
                     "Log": 1}
         settings.update(main)
         lines = ["[main]"] + [f"{k}={v}" for k, v in settings.items()]
         lines += ["", "[ComPorts]", f"COM1={self.pty}", "",
-                  "[ServerHost]", "Address=127.0.0.1", f"Port={self.v8_port}", ""]
+                  "[ServerHost]", f"Address={V8_ADDRESS}", f"Port={self.v8_port}", ""]
         with open(os.path.join(self.dir, "drvnt417.ini"), "w", encoding="utf-8") as f:
             f.write("\n".join(lines))
 
