@@ -95,8 +95,12 @@ line_of() {
 
 v7_input=/dev/null
 [ -t 0 ] && v7_input=/dev/stdin
-start v8-server '^\(recv\|sent\) .*type=poll ' /dev/null "$build/tools/v8-server-sim" --port 0
-start v7-server '^$' "$v7_input" "$build/tools/v7-server-sim"
+# On loopback addresses of their own: a real V7 server of this machine keeps 127.0.0.1:7788.
+v7_address=127.0.0.2
+v8_address=127.0.0.3
+start v8-server '^\(recv\|sent\) .*type=poll ' /dev/null "$build/tools/v8-server-sim" \
+  --bind "$v8_address" --port 0
+start v7-server '^$' "$v7_input" "$build/tools/v7-server-sim" --bind "$v7_address"
 v8_port=$(line_of "$run/v8-server.out" '^listen ' | sed 's/.* port=//')
 line_of "$run/v7-server.out" '^listen ' >/dev/null
 
@@ -129,7 +133,7 @@ cat >"$run/drvnt417.ini" <<EOF
 ComPort=COM1
 FirstNumber=4
 PathForSoob=spool/
-host=127.0.0.1
+host=$v7_address
 Attention=$(printf '0:%02d:%02d' $((attention_s / 60)) $((attention_s % 60)))
 Log=1
 SendV7=1
@@ -139,7 +143,7 @@ SendV8=1
 COM1=$run/receiver
 
 [ServerHost]
-Address=127.0.0.1
+Address=$v8_address
 Port=$v8_port
 EOF
 
@@ -147,7 +151,7 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
   export XDG_RUNTIME_DIR=$run/xdg-runtime
   mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 fi
-echo "run.sh    | driver in run/ (V8 server on port $v8_port, V7 on 7788); Ctrl-C stops all"
+echo "run.sh    | driver in run/ (V8 server on $v8_address:$v8_port, V7 on $v7_address:7788); Ctrl-C stops all"
 cd "$run"
 start drvnt417 '^$' /dev/null "$build/drvnt417"
 cd "$root"
