@@ -60,6 +60,20 @@ class Headless(unittest.TestCase):
         self.assertEqual(driver.wait_exit(10), 0)
 
 
+    def test_a_display_qt_cannot_open_means_no_window(self):
+        # A display that is named but not there (a stale DISPLAY): Qt would abort the program.
+        rig = Rig(self)
+        v8 = rig.start_v8()
+        rig.pty = "/dev/drvnt417-e2e-no-such-device"
+        rig.write_ini(SendV7=0)
+        driver = rig.start_driver(headless=True, DISPLAY=":93", WAYLAND_DISPLAY="drvnt417-none")
+        v8.wait_for("recv", 20, type="hello")
+        self.assertIn("Qt cannot open the display: running without a window", driver.out[0].text)
+        self.assertEqual(loaded_platform_plugins(driver.pid), [])
+        driver.send_signal(signal.SIGTERM)
+        self.assertEqual(driver.wait_exit(10), 0)
+
+
 class PortMessageAtStart(unittest.TestCase):
     def test_sigterm_while_the_port_message_waits_for_the_operator(self):
         # On the offscreen platform the message window is open and nobody presses OK.

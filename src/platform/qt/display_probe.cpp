@@ -1,6 +1,7 @@
 #include "platform/qt/display_probe.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,7 +24,9 @@ bool IsSet(const char* name) {
 
 // The child: opens the platform with the program's own arguments and says whether it could.
 [[noreturn]] void OpenPlatformAndExit(int argc, char** argv) {
-  // Qt's complaints about a display it cannot reach are the parent's to summarise.
+  // Qt aborts when its platform fails: that abort is this check's answer, not a crash worth a
+  // core dump. Its complaints about the display are the parent's to summarise.
+  ::prctl(PR_SET_DUMPABLE, 0);
   const int null = ::open("/dev/null", O_WRONLY);
   if (null >= 0)
     ::dup2(null, STDERR_FILENO);
