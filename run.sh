@@ -8,24 +8,27 @@
 # The receiver sends rounds of events two seconds apart, each round followed by a silence longer
 # than Attention, so the V7 server sees the receiver lost ("status-lost") and back
 # ("status-restored"). With a terminal, lines typed here go to the V7 server: "time", "close"
-# (ends the driver without the password) or "drop". Without a display the driver runs on Qt's
-# offscreen platform with the same console output. Ctrl-C stops everything in order.
+# (ends the driver without the password) or "drop". Without a display the driver runs without a
+# window, with the same console output. Ctrl-C stops everything in order.
 #
-# DRVNT_BUILD_DIR chooses the build directory (default: build).
+# The demo runs the Release build that is installed (./test.sh builds with the sanitizers in
+# build/). DRVNT_BUILD_DIR chooses its build directory (default: build-release).
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
-build=${DRVNT_BUILD_DIR:-build}
+build=${DRVNT_BUILD_DIR:-build-release}
 case $build in /*) ;; *) build=$root/$build ;; esac
 run=$root/run
 
 ./scripts/install-deps.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDRVNT_SANITIZE=OFF \
+  -DDRVNT_BUILD_TESTS=OFF -DDRVNT_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build"
 
 attention_s=6
 mkdir -p "$run/spool"
-rm -f "$run/receiver"
+# The lines of the last run must not answer this run's questions (the V8 server's port).
+rm -f "$run/receiver" "$run"/*.out
 
 # ---- Processes: started by pid in sessions of their own, so that Ctrl-C reaches this script
 # ---- alone and the stop below keeps its order.
@@ -92,8 +95,12 @@ line_of() {
 
 v7_input=/dev/null
 [ -t 0 ] && v7_input=/dev/stdin
-start v8-server '^\(recv\|sent\) .*type=poll ' /dev/null "$build/tools/v8-server-sim" --port 0
-start v7-server '^$' "$v7_input" "$build/tools/v7-server-sim"
+# On loopback addresses of their own: a real V7 server of this machine keeps 127.0.0.1:7788.
+v7_address=127.0.0.2
+v8_address=127.0.0.3
+start v8-server '^\(recv\|sent\) .*type=poll ' /dev/null "$build/tools/v8-server-sim" \
+  --bind "$v8_address" --port 0
+start v7-server '^$' "$v7_input" "$build/tools/v7-server-sim" --bind "$v7_address"
 v8_port=$(line_of "$run/v8-server.out" '^listen ' | sed 's/.* port=//')
 line_of "$run/v7-server.out" '^listen ' >/dev/null
 
@@ -126,7 +133,7 @@ cat >"$run/drvnt417.ini" <<EOF
 ComPort=COM1
 FirstNumber=4
 PathForSoob=spool/
-host=127.0.0.1
+host=$v7_address
 Attention=$(printf '0:%02d:%02d' $((attention_s / 60)) $((attention_s % 60)))
 Log=1
 SendV7=1
@@ -136,18 +143,15 @@ SendV8=1
 COM1=$run/receiver
 
 [ServerHost]
-Address=127.0.0.1
+Address=$v8_address
 Port=$v8_port
 EOF
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
-fi
 if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
   export XDG_RUNTIME_DIR=$run/xdg-runtime
   mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 fi
-echo "run.sh    | driver in run/ (V8 server on port $v8_port, V7 on 7788); Ctrl-C stops all"
+echo "run.sh    | driver in run/ (V8 server on $v8_address:$v8_port, V7 on $v7_address:7788); Ctrl-C stops all"
 cd "$run"
 start drvnt417 '^$' /dev/null "$build/drvnt417"
 cd "$root"

@@ -9,7 +9,15 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-dejavu-core
   python3
+  # The package test: dpkg-shlibdeps, systemd-analyze verify, logrotate's check of the rule.
+  dpkg-dev systemd logrotate
 )
+
+# --desktop-check: also what a check of the window on a real X server with a window manager needs
+# (a virtual X server, a small window manager, screenshots). Not needed by the build or the tests.
+if [ "${1:-}" = "--desktop-check" ]; then
+  packages+=(xvfb openbox xdotool x11-apps x11-utils netpbm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -5,6 +5,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "app/port_open_report.h"
+#include "app/startup_report.h"
 #include "core/bytes.h"
 #include "core/cp1251.h"
 #include "core/date_time.h"
@@ -72,6 +74,13 @@ Driver::Driver(DriverEnvironment env)
                        [this](std::string_view name) { return ComPortsEntry(name); }),
       SimpleTCPClient1_(loop_) {
   ApplySystemValues(CommPortDriver1_);
+  // A receiver line that goes away and comes back: one line each; the port stays open meanwhile.
+  CommPortDriver1_.SetOnLineLost([this](const SerialError& why) {
+    std::cerr << LineLostLine(PortLabel(CommPortDriver1_), why, CommPortDriver1_.ReopenInterval())
+              << std::endl;
+  });
+  CommPortDriver1_.SetOnLineBack(
+      [this] { std::cerr << LineBackLine(PortLabel(CommPortDriver1_)) << std::endl; });
   CommPortDriver1_.SetOnReceivePacket(
       [this](TCommPortDriver&, const std::uint8_t* packet, std::uint32_t size) {
         Guard([&] { CommPortDriver1ReceivePacket(packet, size); });
@@ -124,6 +133,7 @@ void Driver::Start() {
   const auto ini = ini_.Load();
   settings_ =
       ReadSettings(*ini, [this](const std::string& host) { SimpleTCPClient1_.SetHost(host); });
+  PrintStartupReport(ini_, *ini, settings_, startupDirectory_, std::cout, std::cerr);
   {
     std::lock_guard lock(sharedMutex_);
     rememberedPortName_ = settings_.ComPort;
@@ -169,9 +179,15 @@ void Driver::OpenConfiguredPort() {
     opened = false;
   }
   if (!opened) {
-    ui_.ShowMessageWindow(kPortBusyAtStart);
+    PortDidNotOpen();
     ports_.EnterStoppedState();
+    portBusyAtStart_.Schedule();
   }
+}
+
+void Driver::PortDidNotOpen() {
+  std::cerr << PortOpenFailureLine(PortLabel(CommPortDriver1_), CommPortDriver1_.LastDeviceError())
+            << std::endl;
 }
 
 bool Driver::CloseRequest() {
@@ -506,7 +522,9 @@ void Driver::SendPortStatus() {
 void Driver::LogLine(const std::string& message) {
   const std::string line = NowText(clock_) + " " + message;
   loop_.RunAndWait([&] {
-    std::cout << line << std::endl;
+    for (const std::string& shown : logOutput_.Take(message, line, clock_.Ticks()))
+      std::cout << shown << '\n';
+    std::cout.flush();
     ui_.AppendLogLine(line);
   });
 }

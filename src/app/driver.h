@@ -19,9 +19,11 @@
 #include <span>
 #include <string>
 
+#include "app/deferred_call.h"
 #include "app/error_log.h"
 #include "app/operator_ui.h"
 #include "app/port_manager.h"
+#include "app/repeated_line_filter.h"
 #include "app/settings.h"
 #include "app/spool_jobs.h"
 #include "core/memory_stream.h"
@@ -146,6 +148,7 @@ class Driver final : private V8Host, private PortManagerHost {
   void WriteComPort(const std::string& value) override;
   int ShowAccessDialog() override;
   void ShowMessageWindow(const std::string& text) override;
+  void PortDidNotOpen() override;
   void PortControlsChanged(const PortControls& controls) override;
   void ScanBegins() override;
   void ScanEnds() override;
@@ -191,6 +194,8 @@ class Driver final : private V8Host, private PortManagerHost {
   int v8Activity_ = 0;
   EventRecord lastEventRecord_{};
   FrameAssembler assembler_;
+  // Standard output of the V8 log; the window keeps every line.
+  RepeatedLineFilter logOutput_;
 
   // Read by the V8 worker.
   mutable std::mutex sharedMutex_;
@@ -205,6 +210,8 @@ class Driver final : private V8Host, private PortManagerHost {
   std::unique_ptr<Timer> Timer3_;
   PortManager ports_{static_cast<PortManagerHost&>(*this)};
   std::unique_ptr<V8Worker> worker_;
+  // Start-up's message about its port, shown once start-up is over: it waits for the operator.
+  DeferredCall portBusyAtStart_{loop_, [this] { ShowMessageWindow(kPortBusyAtStart); }};
   bool shutDown_ = false;
 };
 

@@ -17,6 +17,9 @@ inline constexpr int kMessageLabelTop = 16;
 inline constexpr int kMessageButtonWidth = 72;
 inline constexpr int kMessageButtonHeight = 25;
 inline constexpr int kMessageButtonTop = 41;
+// The text stays this far from each edge of the window: the label is as wide as the window but
+// starts 2 pixels in, and a window frame may cover the edge.
+inline constexpr int kMessageTextMargin = 4;
 
 struct MessageGeometry {
   int windowWidth = 0;

@@ -145,6 +145,7 @@ void PortManager::Start() {
     host_.SetDtr(true);
     SetRunning(true);
   } else {
+    host_.PortDidNotOpen();
     host_.ShowMessageWindow(kPortBusyText);
     AdvGlowButton1Click();
   }

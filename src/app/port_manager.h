@@ -55,6 +55,8 @@ class PortManagerHost {
   // Modal; kAccessAccepted, kAccessCancelled or kAccessWrongPassword.
   virtual int ShowAccessDialog() = 0;
   virtual void ShowMessageWindow(const std::string& text) = 0;
+  // The operator's Start could not open the port; the engine says why on standard error.
+  virtual void PortDidNotOpen() {}
 
   // The controls changed; the engine hands them to the window.
   virtual void PortControlsChanged(const PortControls& controls) = 0;

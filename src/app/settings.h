@@ -8,7 +8,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "core/date_time.h"
 #include "core/ini_profile.h"
@@ -33,31 +35,17 @@ struct Settings {
   bool SendV8 = true;
 };
 
-// Reads section `main` in the order ComPort, n_abs, FirstNumber, PathForSoob, host,
-// NotSendToDiskV8, Razdel, Attention, Log, SendV7, SendV8. `onHost` receives `host` as soon as it
-// has been read.
-template <typename OnHost>
-Settings ReadSettings(const IniProfile& ini, OnHost&& onHost) {
-  Settings s;
-  s.ComPort = ini.ReadString("main", "ComPort", s.ComPort);
-  s.n_abs = ini.ReadInteger("main", "n_abs", s.n_abs);
-  s.FirstNumber = ini.ReadInteger("main", "FirstNumber", s.FirstNumber);
-  s.PathForSoob = ini.ReadString("main", "PathForSoob", s.PathForSoob);
-  s.host = ini.ReadString("main", "host", s.host);
-  onHost(s.host);
-  s.NotSendToDiskV8 = ini.ReadBool("main", "NotSendToDiskV8", s.NotSendToDiskV8);
-  s.Razdel = ini.ReadBool("main", "Razdel", s.Razdel);
-  s.AttentionInterval =
-      ParseTimeOfDay(ini.ReadString("main", "Attention", "00:10:00")).value_or(10.0 / 1440.0);
-  s.Log = ini.ReadBool("main", "Log", s.Log);
-  s.SendV7 = ini.ReadBool("main", "SendV7", s.SendV7);
-  s.SendV8 = ini.ReadBool("main", "SendV8", s.SendV8);
-  return s;
-}
+// Reads section `main` key by key, driven by a table of its keys, in the order ComPort, n_abs,
+// FirstNumber, PathForSoob, host, NotSendToDiskV8, Razdel, Attention, Log, SendV7, SendV8. `onHost`
+// receives `host` as soon as it has been read.
+Settings ReadSettings(const IniProfile& ini,
+                      const std::function<void(const std::string&)>& onHost = {});
 
-inline Settings ReadSettings(const IniProfile& ini) {
-  return ReadSettings(ini, [](const std::string&) {});
-}
+// What a reader of the file should know and the driver cannot tell the operator otherwise: one
+// line per unknown section, per unknown key of `main` or `ServerHost`, and per value that does
+// not follow its key's rule and so gives the default (`SendV8=yes`, `Port=12543x`). The values
+// themselves still read as ReadSettings reads them.
+std::vector<std::string> CheckSettings(const IniProfile& ini);
 
 // The V8 server of section `ServerHost`.
 struct ServerHostSettings {

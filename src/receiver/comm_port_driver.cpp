@@ -99,6 +99,16 @@ ComPortsLookup TCommPortDriver::CurrentDirectoryComPorts() {
 bool TCommPortDriver::OpenPort() {
   if (IsPortOpen())
     return true;
+  if (!OpenDevice())
+    return false;
+  lineLost_ = false;
+  open_.store(true, std::memory_order_release);
+  timer_->Start(pollingDelay_);
+  return true;
+}
+
+// The device of `PortName` with the line settings and time-outs; closed again on failure.
+bool TCommPortDriver::OpenDevice() {
   if (!device_->Open(SerialDevicePath(portName_, comPorts_)))
     return false;
   if (!ApplyLineSettings()) {
@@ -106,8 +116,6 @@ bool TCommPortDriver::OpenPort() {
     return false;
   }
   device_->SetTimeouts(kPortTimeouts);
-  open_.store(true, std::memory_order_release);
-  timer_->Start(pollingDelay_);
   return true;
 }
 
@@ -116,7 +124,36 @@ void TCommPortDriver::ClosePort() {
     return;
   timer_->Stop();
   device_->Close();
+  lineLost_ = false;
   open_.store(false, std::memory_order_release);
+}
+
+// A failed status query or read of a device that has hung up or gone: the line is lost. Other
+// failures deliver nothing for this tick and leave the device alone.
+void TCommPortDriver::LoseLineIfGone() {
+  const SerialError why = device_->LastError();
+  if (why.code != SerialErrorCode::kIo && why.code != SerialErrorCode::kNotFound)
+    return;
+  // Closed at once: a device that is held open cannot be released by the system, and the
+  // adapter's next device may be a new one at the same path.
+  device_->Close();
+  lineLost_ = true;
+  lastReopenAt_ = clock_.Ticks();
+  packetStart_ = kNoPacketStart;
+  if (onLineLost_)
+    onLineLost_(why);
+}
+
+void TCommPortDriver::TryReopen() {
+  const std::uint32_t now = clock_.Ticks();
+  if (TicksSince(now, lastReopenAt_) < reopenIntervalMs_)
+    return;
+  lastReopenAt_ = now;
+  if (!OpenDevice())
+    return;
+  lineLost_ = false;
+  if (onLineBack_)
+    onLineBack_();
 }
 
 SerialLineSettings TCommPortDriver::LineSettings() const {
@@ -152,7 +189,7 @@ void TCommPortDriver::LineSettingChanged() {
 // --- Sending ---
 
 std::uint32_t TCommPortDriver::SendBytes(const std::uint8_t* data, std::uint32_t count) {
-  if (!IsPortOpen())
+  if (!IsPortOpen() || lineLost_)
     return 0;
   std::uint32_t written = 0;
   std::uint32_t progressAt = clock_.Ticks();
@@ -190,7 +227,7 @@ bool TCommPortDriver::RoomAndLinesAllowSending(std::uint16_t& room) {
 }
 
 void TCommPortDriver::SetDtr(bool on) {
-  if (IsPortOpen())
+  if (IsPortOpen() && !lineLost_)
     device_->SetDtr(on);
 }
 
@@ -199,9 +236,15 @@ void TCommPortDriver::SetDtr(bool on) {
 void TCommPortDriver::PollPort() {
   if (!IsPortOpen())
     return;
-  const std::optional<SerialQueueCounts> counts = device_->QueryStatus();
-  if (!counts)
+  if (lineLost_) {
+    TryReopen();
     return;
+  }
+  const std::optional<SerialQueueCounts> counts = device_->QueryStatus();
+  if (!counts) {
+    LoseLineIfGone();
+    return;
+  }
   const std::uint32_t queued = counts->input;
   if (packetSize_ > 0 && queued >= static_cast<std::uint32_t>(packetSize_)) {
     DeliverFullPackets(queued);
@@ -226,7 +269,9 @@ void TCommPortDriver::DeliverFullPackets(std::uint32_t queued) {
     const std::optional<std::size_t> n = device_->Read(inputBuffer_.data(), wanted);
     if (n && *n > 0)
       Deliver(std::min(*n, wanted));
-    if (!IsPortOpen())
+    if (!n)
+      LoseLineIfGone();
+    if (!IsPortOpen() || lineLost_)
       return;
     packetStart_ += TransmitTimeMs(size, appliedSpeed_);
     queued -= size;
@@ -244,6 +289,8 @@ void TCommPortDriver::FlushIncompletePacket(std::uint32_t queued) {
   packetStart_ = kNoPacketStart;
   if (n && *n > 0 && packetMode_ == TPacketMode::pmPass)
     Deliver(std::min(*n, wanted));
+  if (!n)
+    LoseLineIfGone();
 }
 
 void TCommPortDriver::Deliver(std::size_t size) {

@@ -8,6 +8,11 @@
 // wait, they go out as packets of exactly `PacketSize` bytes, cut without regard to frames. The
 // packet bytes are the driver's input buffer, valid only during the call.
 //
+// A device that goes away under an open port (a USB adapter unplugged: the tty hangs up, its
+// status queries and reads fail) is closed at once and opened again at the same path every
+// `ReopenInterval` ms until it is back; meanwhile the port stays open for its users, since nobody
+// stopped it, and nothing arrives or goes out. The loss and the return are each reported once.
+//
 // Everything runs on the main thread, except that `IsPortOpen` may be read from any thread. It
 // never allocates per tick, never reads more than its input buffer holds, and never blocks longer
 // than about `OutputTimeout` ms without progress.
@@ -127,7 +132,19 @@ class TCommPortDriver {
 
   void SetOnReceivePacket(ReceivePacketHandler handler) { onReceivePacket_ = std::move(handler); }
 
+  // The line that went away and came back; see the header comment.
+  static constexpr std::uint32_t kDefaultReopenIntervalMs = 3000;
+  void SetOnLineLost(std::function<void(const SerialError& why)> handler) {
+    onLineLost_ = std::move(handler);
+  }
+  void SetOnLineBack(std::function<void()> handler) { onLineBack_ = std::move(handler); }
+  bool LineLost() const { return lineLost_; }
+  std::uint32_t ReopenInterval() const { return reopenIntervalMs_; }
+  void SetReopenInterval(std::uint32_t ms) { reopenIntervalMs_ = ms; }
+
   void SetComPortsLookup(ComPortsLookup comPorts) { comPorts_ = std::move(comPorts); }
+  // The device that `PortName` opens.
+  std::string DevicePath() const { return SerialDevicePath(portName_, comPorts_); }
   // Why the device last failed, for a log line.
   SerialError LastDeviceError() const { return device_->LastError(); }
 
@@ -136,7 +153,10 @@ class TCommPortDriver {
 
  private:
   SerialLineSettings LineSettings() const;
+  bool OpenDevice();
   bool ApplyLineSettings();
+  void LoseLineIfGone();
+  void TryReopen();
   void LineSettingChanged();
   void ResizeInputBuffer(std::uint32_t size);
 
@@ -174,6 +194,12 @@ class TCommPortDriver {
   std::uint32_t packetStart_ = kNoPacketStart;
   // The speed last set on the device: what the bytes really took on the line.
   std::uint32_t appliedSpeed_ = 0;
+
+  bool lineLost_ = false;
+  std::uint32_t lastReopenAt_ = 0;
+  std::uint32_t reopenIntervalMs_ = kDefaultReopenIntervalMs;
+  std::function<void(const SerialError&)> onLineLost_;
+  std::function<void()> onLineBack_;
 };
 
 // The values this system gives the receiver's port: 2400 bit/s 8N1 without flow control, 2048-byte

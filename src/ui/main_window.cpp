@@ -11,15 +11,18 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolButton>
+#include <QWindow>
 #include <algorithm>
 #include <iostream>
 
@@ -42,6 +45,9 @@ constexpr int kGlyphSide = 16;
 constexpr int kWindowPixelSize = 11;
 constexpr int kSmallestPixelSize = 8;
 constexpr int kCaptionGap = 2;  // between a caption and the glyph of its row
+constexpr int kCaptionButtonsWidth = 3 * 28 + 4;
+// How often a window without a notification area looks for one.
+constexpr int kTrayWatchMs = 5000;
 // The log box keeps this many lines; a driver that runs for months unattended would otherwise
 // grow it without bound (a server that stays down adds a line every five seconds).
 constexpr int kLogLinesKept = 10000;
@@ -70,6 +76,21 @@ QFont WindowFont(const QFont& base) {
   return font;
 }
 
+// The caption band: dragging it moves the window, as a title bar does.
+class CaptionBand final : public QWidget {
+ public:
+  using QWidget::QWidget;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    if (event->button() == Qt::LeftButton && window()->windowHandle() != nullptr &&
+        !window()->isMaximized()) {
+      window()->windowHandle()->startSystemMove();
+    }
+    QWidget::mousePressEvent(event);
+  }
+};
+
 }  // namespace
 
 PortActions PortActionsFor(PortManager& manager) {
@@ -84,6 +105,9 @@ PortActions PortActionsFor(PortManager& manager) {
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("TForm1"));
+  // The caption band is the window's only title bar: a window manager's own would add a second
+  // one, with a second set of buttons, above it.
+  setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
   setWindowTitle(QStringLiteral("Драйвер NT417P"));
   setWindowIcon(ApplicationIcon());
   setFixedSize(kClientWidth, kClientHeight);
@@ -93,6 +117,18 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   BuildNotebook();
   BuildTray();
   SetTrayMode(QSystemTrayIcon::isSystemTrayAvailable());
+  // A desktop may start its notification area after the driver: it is used once it appears.
+  trayWatch_ = new QTimer(this);
+  connect(trayWatch_, &QTimer::timeout, this, &TForm1::CheckForTray);
+  if (!trayMode_)
+    trayWatch_->start(kTrayWatchMs);
+}
+
+void TForm1::CheckForTray() {
+  if (trayMode_ || !trayAvailable_())
+    return;
+  SetTrayMode(true);
+  trayWatch_->stop();
 }
 
 TForm1::~TForm1() {
@@ -108,7 +144,8 @@ void TForm1::SetMessageWindow(Tadvsm* window) {
 }
 
 void TForm1::BuildCaptionBand() {
-  auto* band = new QWidget(this);
+  auto* band = new CaptionBand(this);
+  captionBand_ = band;
   band->setObjectName(QStringLiteral("CaptionBand"));
   band->setAttribute(Qt::WA_StyledBackground);
   band->setStyleSheet(QString::fromUtf8(kCaptionBandStyle));
@@ -124,11 +161,10 @@ void TForm1::BuildCaptionBand() {
   };
   const Caption buttons[] = {
       {"MinimizeButton", QStringLiteral("\u2013"), [this] { showMinimized(); }},
-      {"MaximizeButton", QStringLiteral("\u25a1"),
-       [this] { setWindowState(windowState() ^ Qt::WindowMaximized); }},
+      {"MaximizeButton", QStringLiteral("\u25a1"), [this] { ToggleMaximized(); }},
       {"CloseButton", QStringLiteral("\u2715"), [this] { close(); }},
   };
-  int left = kClientWidth - 3 * 28 - 4;
+  int left = kClientWidth - kCaptionButtonsWidth;
   for (const Caption& c : buttons) {
     auto* button = new QToolButton(band);
     button->setObjectName(QString::fromLatin1(c.name));
@@ -138,6 +174,36 @@ void TForm1::BuildCaptionBand() {
     connect(button, &QToolButton::clicked, this, c.action);
     left += 28;
   }
+}
+
+void TForm1::ToggleMaximized() {
+  // The window has a fixed size in its normal state; maximised it takes the screen, its bands
+  // across the whole width and the pages where they were.
+  if (isMaximized()) {
+    showNormal();
+    setFixedSize(kClientWidth, kClientHeight);
+    move(normalPosition_);
+  } else {
+    normalPosition_ = pos();
+    setMinimumSize(kClientWidth, kClientHeight);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    showMaximized();
+  }
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  const int w = std::max(width(), kClientWidth);
+  captionBand_->resize(w, kCaptionBandHeight);
+  int left = w - kCaptionButtonsWidth;
+  for (const char* name : {"MinimizeButton", "MaximizeButton", "CloseButton"}) {
+    if (auto* button = captionBand_->findChild<QToolButton*>(QString::fromLatin1(name))) {
+      button->move(left, button->y());
+      left += button->width();
+    }
+  }
+  if (auto* bar = findChild<QWidget*>(QStringLiteral("PageBar"), Qt::FindDirectChildrenOnly))
+    bar->resize(w, kPageBarHeight);
 }
 
 void TForm1::BuildPageBar() {
@@ -404,11 +470,21 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (mayClose_ && !mayClose_()) {
+  closing_ = true;
+  const bool mayClose = !mayClose_ || mayClose_();
+  closing_ = false;
+  if (!mayClose) {
     event->ignore();
     return;
   }
   event->accept();
+  ReportClosed();
+}
+
+void TForm1::ReportClosed() {
+  if (closedReported_)
+    return;
+  closedReported_ = true;
   if (closed_)
     closed_();
 }
@@ -495,6 +571,17 @@ void TForm1::ReportError(const std::string& text) {
 }
 
 void TForm1::RequestClose() {
+  // Qt ignores a close of a window whose close is under way, and the operator's close request
+  // may be waiting in the access dialog right now. A close that needs no password (SIGTERM, the
+  // V7 server's command) must not wait for that dialog: the engine decides at once, and ending
+  // the event loop also ends the dialog's.
+  if (closing_) {
+    if (mayClose_ && mayClose_()) {
+      hide();
+      ReportClosed();
+    }
+    return;
+  }
   close();
 }
 

@@ -10,6 +10,7 @@
 // and stays open when the handler says no. Main thread only.
 
 #include <QPointer>
+#include <QSystemTrayIcon>
 #include <QWidget>
 #include <functional>
 #include <string>
@@ -28,6 +29,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QStackedWidget;
 class QSystemTrayIcon;
+class QTimer;
 class QToolButton;
 
 namespace drvnt {
@@ -69,6 +71,15 @@ class TForm1 final : public QWidget, public OperatorUi {
   // tray a minimised window stays a normal minimised window, so the operator never loses it.
   void SetTrayMode(bool on);
   bool TrayMode() const { return trayMode_; }
+  // Turns tray mode on once a notification area is there; a timer asks every few seconds while
+  // there is none. `available` replaces the desktop's answer (for tests).
+  void CheckForTray();
+  void SetTrayAvailability(std::function<bool()> available) {
+    trayAvailable_ = std::move(available);
+  }
+
+  // The caption band's maximise button: maximised, or back to the fixed normal size.
+  void ToggleMaximized();
 
   // The page buttons, "Состояние" and "Настройки".
   void AdvGlowButton28Click();
@@ -97,6 +108,7 @@ class TForm1 final : public QWidget, public OperatorUi {
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void BuildCaptionBand();
@@ -112,6 +124,7 @@ class TForm1 final : public QWidget, public OperatorUi {
   QLabel* AddGlyph(QWidget* parent, const QString& name, int left, int top);
   void MirrorPortBox(const PortControls& controls);
   void ConnectPortControls();
+  void ReportClosed();
 
   QStackedWidget* Notebook1_ = nullptr;
   QButtonGroup* pageButtons_ = nullptr;
@@ -128,6 +141,10 @@ class TForm1 final : public QWidget, public OperatorUi {
   QPushButton* AdvGlowButton1_ = nullptr;
   QPushButton* AdvGlowButton2_ = nullptr;
   QSystemTrayIcon* RxTrayIcon1_ = nullptr;
+  QTimer* trayWatch_ = nullptr;
+  std::function<bool()> trayAvailable_ = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  QWidget* captionBand_ = nullptr;
+  QPoint normalPosition_;
   QMenu* AdvPopupMenu1_ = nullptr;
 
   QPointer<TForm2> accessDialog_;
@@ -138,6 +155,8 @@ class TForm1 final : public QWidget, public OperatorUi {
   PortActions portActions_;
   bool trayMode_ = false;
   bool centred_ = false;
+  bool closing_ = false;  // inside closeEvent, asking the engine
+  bool closedReported_ = false;
 };
 
 }  // namespace drvnt

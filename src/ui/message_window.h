@@ -24,6 +24,8 @@ class Tadvsm final : public QDialog {
   void FitText(const std::string& text);
 
  private:
+  void FitFont(int available);
+
   QLabel* label1_;
   QPushButton* BitBtn1_;
 };

@@ -2,6 +2,7 @@
 add_executable(test_settings
   ${CMAKE_CURRENT_LIST_DIR}/settings_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/error_log_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/repeated_line_filter_test.cpp
 )
 target_link_libraries(test_settings PRIVATE drvnt_app_base drvnt_test_support GTest::gtest_main)
 gtest_discover_tests(test_settings)

@@ -30,7 +30,11 @@ class RecordingUi final : public OperatorUi {
     painted.push_back({glyph, linkUp, counter});
   }
   void AppendLogLine(const std::string& line) override { logLines.push_back(line); }
-  void ShowMessageWindow(const std::string& text) override { messages.push_back(text); }
+  void ShowMessageWindow(const std::string& text) override {
+    messages.push_back(text);
+    if (onMessage)
+      onMessage(text);
+  }
   int ShowAccessDialog(const std::string& password) override {
     dialogPasswords.push_back(password);
     return accessAnswer;
@@ -64,6 +68,8 @@ class RecordingUi final : public OperatorUi {
   int closeRequests = 0;
   bool closed = false;
   std::function<bool()> onClose;
+  // Runs while a message is "open", as the operator would see it.
+  std::function<void(const std::string&)> onMessage;
 };
 
 // A V8 link without a thread: the test sets the connected flag and reads what was queued.

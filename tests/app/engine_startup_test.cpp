@@ -1,12 +1,16 @@
 // Start-up and closing of the engine: defaults without an INI file, the port at start, the close
 // password and the close request.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <set>
 
 #include "engine_fixture.h"
+#include "support/run_until.h"
 
 namespace drvnt::testing {
 namespace {
@@ -78,10 +82,45 @@ TEST_F(EngineTest, PortHeldByAnotherProgramGivesTheMessageAndStoppedControls) {
   Driver second(std::move(env));
   second.Start();
   EXPECT_FALSE(second.CommPortDriver1().IsPortOpen());
-  EXPECT_EQ(secondUi.messages, (std::vector<std::string>{"Порт уже занят. Смените его."}));
   EXPECT_EQ(secondUi.controls.startStopCaption, "Запустить");
+  ASSERT_TRUE(RunUntil([&] { return !secondUi.messages.empty(); }, 2000));
+  EXPECT_EQ(secondUi.messages, (std::vector<std::string>{"Порт уже занят. Смените его."}));
   ::close(master);
   ::close(slave);
+}
+
+// The message about the port waits for an OK that may never come (nobody at the screen): the
+// links and the timers are running by the time it is shown, and keep running while it is open.
+TEST_F(EngineTest, PortMessageAtStartHoldsUpNoLink) {
+  WriteIni(
+      "[main]\nComPort=COM1\nSendV7=1\nhost=127.0.0.2\n"
+      "[ComPorts]\nCOM1=/dev/drvnt417-no-such-device\n");
+  // A V7 server that only listens: the kernel completes the connection.
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(kV7Port);
+  a.sin_addr.s_addr = htonl(0x7F000002);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << "127.0.0.2:7788";
+  ASSERT_EQ(::listen(listener, 4), 0);
+  Driver& d = MakeDriver();
+  bool workerStarted = false, v7Connected = false, serviceTimerRan = false;
+  ui_.onMessage = [&](const std::string&) {
+    workerStarted = v8_ != nullptr && v8_->started;
+    v7Connected = RunUntil([&] { return d.V7Connected(); }, 2000);
+    // A modal window runs its own loop: the service timer's first tick sets the receiver link up.
+    serviceTimerRan = RunUntil([&] { return d.ReceiverLinkOk(); }, 2000);
+  };
+  d.Start();
+  ASSERT_TRUE(RunUntil([&] { return !ui_.messages.empty(); }, 2000));
+  EXPECT_EQ(ui_.messages, (std::vector<std::string>{"Порт уже занят. Смените его."}));
+  EXPECT_TRUE(workerStarted) << "the V8 worker waited for the message";
+  EXPECT_TRUE(v7Connected) << "the V7 connection waited for the message";
+  EXPECT_TRUE(serviceTimerRan) << "the service timer waited for the message";
+  d.Shutdown();
+  ::close(listener);
 }
 
 TEST_F(EngineTest, CloseRequestNeedsTheClosePassword) {

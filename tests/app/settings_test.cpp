@@ -1,4 +1,5 @@
 #include "app/settings.h"
+#include "app/startup_report.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -77,6 +78,94 @@ TEST(Settings, AttentionThatDoesNotParseGivesTenMinutes) {
     const Settings s = ReadSettings(IniProfile(std::string("[main]\nAttention=") + text + "\n"));
     EXPECT_NEAR(s.AttentionInterval * 1440.0, 10.0, 1e-9) << text;
   }
+}
+
+// One warning per unknown section or key and per value that breaks its key's rule; the values
+// themselves read as before (a word gives the default).
+struct CheckCase {
+  const char* name;
+  const char* text;
+  std::vector<std::string> warnings;
+};
+
+class SettingsCheck : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(SettingsCheck, WarnsOncePerProblem) {
+  EXPECT_EQ(CheckSettings(IniProfile(GetParam().text)), GetParam().warnings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsCheck,
+    ::testing::Values(
+        CheckCase{"Clean",
+                  "; comment\n[main]\nComPort=COM3\nSendV8=1\nAttention=0:30\n"
+                  "[ServerHost]\nPort=$3100\n[Razdels]\n123_1=777\n[ComPorts]\nCOM3=/dev/x\n",
+                  {}},
+        CheckCase{"WordForABoolean",
+                  "[main]\nSendV8=yes\n",
+                  {"[main] SendV8=yes is not a number (0 off, 1 on); the default 1"}},
+        CheckCase{"TrailingCharacters",
+                  "[ServerHost]\nPort=12543x\n",
+                  {"[ServerHost] Port=12543x is not a 32-bit integer; the default 12543"}},
+        CheckCase{"TimeOutOfRange",
+                  "[MAIN]\nattention=25:00\n",
+                  {"[MAIN] attention=25:00 is not a time of day h:m:s or h:m; the default "
+                   "00:10:00"}},
+        CheckCase{"UnknownSectionAndKeys",
+                  "[main]\nComPrt=COM1\n[Server]\nPort=1\n[serverhost]\nHost=x\n",
+                  {"unknown key ComPrt in [main]; it is ignored",
+                   "unknown section [Server]; it is ignored",
+                   "unknown key Host in [serverhost]; it is ignored"}},
+        CheckCase{"PartitionOverrideNotANumber",
+                  "[Razdels]\n123_1=seven\n",
+                  {"[Razdels] 123_1=seven is not an object number; the partition has no "
+                   "override"}},
+        CheckCase{"TextKeysTakeAnything", "[main]\nComPort=\nhost=\nPathForSoob=x y\n", {}}),
+    [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
+
+TEST(Settings, ValuesThatWarnStillFollowTheRules) {
+  const IniProfile ini("[main]\nSendV8=yes\nSendV7=2\nFirstNumber=7x\n[ServerHost]\nPort=12543x\n");
+  const Settings s = ReadSettings(ini);
+  EXPECT_TRUE(s.SendV8);
+  EXPECT_TRUE(s.SendV7);
+  EXPECT_EQ(s.FirstNumber, 4);
+  EXPECT_EQ(ReadServerHostSettings(ini).Port, 12543);
+}
+
+TEST(StartupSummary, NamesTheFileThePortTheLinksAndTheSpool) {
+  StartupFacts f;
+  f.iniPath = "/var/lib/drvnt417/drvnt417.ini";
+  f.iniFound = true;
+  f.directory = "/var/lib/drvnt417";
+  f.settings = ReadSettings(
+      IniProfile("[main]\nComPort=COM1\nSendV7=1\nhost=10.0.0.5\nPathForSoob=spool/\n"));
+  f.v8 = ReadServerHostSettings(IniProfile("[ServerHost]\nAddress=10.0.0.6\nPort=3100\n"));
+  f.portDevice = "/dev/serial/by-id/usb-receiver";
+  EXPECT_EQ(StartupSummary(f),
+            (std::vector<std::string>{
+                "settings: /var/lib/drvnt417/drvnt417.ini",
+                "port: COM1 on /dev/serial/by-id/usb-receiver",
+                "V7 link: 10.0.0.5:7788",
+                "V8 link: 10.0.0.6:3100",
+                "spool: prefix \"spool/\", files /var/lib/drvnt417/spool/*.dd8 and "
+                "/var/lib/drvnt417/spool/*.ddk",
+            }));
+}
+
+TEST(StartupSummary, WithoutAFileEverySettingIsItsDefault) {
+  StartupFacts f;
+  f.iniPath = "/tmp/x/drvnt417.ini";
+  f.directory = "/tmp/x";
+  f.settings = ReadSettings(IniProfile());
+  f.v8 = ReadServerHostSettings(IniProfile());
+  EXPECT_EQ(StartupSummary(f),
+            (std::vector<std::string>{
+                "settings: no /tmp/x/drvnt417.ini; every setting has its default",
+                "port: none chosen (ComPort=COM255)",
+                "V7 link: off (SendV7=0)",
+                "V8 link: 127.0.0.1:12543",
+                "spool: prefix \"\", files /tmp/x/*.dd8 and /tmp/x/*.ddk",
+            }));
 }
 
 class IniFileTest : public ::testing::Test {

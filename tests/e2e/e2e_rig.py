@@ -27,6 +27,9 @@ import urllib.parse
 import zlib
 
 V7_PORT = 7788
+# The V8 test servers listen on a loopback address of their own (the V7 server of each case on
+# one of its own, below), so that they never meet a real server on 127.0.0.1 of the machine.
+V8_ADDRESS = "127.0.0.3"
 # The receiver-sim options every test uses: the driver empties its queues right after opening the
 # port, so the first frame waits for the open and a little more.
 RECEIVER_START = ["--wait-open", "--start-delay", "300", "--hold"]
@@ -214,7 +217,7 @@ def own_loopback_address(test_id):
 def free_tcp_port():
     """A loopback port that nothing listens on now, for a server that starts later."""
     with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+        s.bind((V8_ADDRESS, 0))
         return s.getsockname()[1]
 
 
@@ -354,8 +357,8 @@ class Rig:
 
     def start_v8(self, *options):
         """The V8 server, on the port reserved or taken by the last one, else on any free one."""
-        v8 = self._start("v8-server-sim", [program("V8_SERVER_SIM"), "--port",
-                                           str(self.v8_port or 0), *options])
+        v8 = self._start("v8-server-sim", [program("V8_SERVER_SIM"), "--bind", V8_ADDRESS,
+                                           "--port", str(self.v8_port or 0), *options])
         self.v8_port = int(v8.wait_for("listen", 10)["port"])
         return v8
 
@@ -386,12 +389,17 @@ class Rig:
         settings.update(main)
         lines = ["[main]"] + [f"{k}={v}" for k, v in settings.items()]
         lines += ["", "[ComPorts]", f"COM1={self.pty}", "",
-                  "[ServerHost]", "Address=127.0.0.1", f"Port={self.v8_port}", ""]
+                  "[ServerHost]", f"Address={V8_ADDRESS}", f"Port={self.v8_port}", ""]
         with open(os.path.join(self.dir, "drvnt417.ini"), "w", encoding="utf-8") as f:
             f.write("\n".join(lines))
 
-    def start_driver(self):
+    def start_driver(self, headless=False, **extra_env):
+        """The driver on Qt's offscreen platform, or with no display at all (headless)."""
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.runtime)
+        if headless:
+            for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
+                env.pop(name, None)
+        env.update(extra_env)
         return self._start("drvnt417", [program("DRVNT417")], env=env)
 
     def _cleanup(self):

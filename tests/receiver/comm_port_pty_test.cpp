@@ -14,6 +14,7 @@
 #include "receiver/comm_port_driver.h"
 #include "support/pty.h"
 #include "support/run_until.h"
+#include "support/temp_dir.h"
 
 namespace drvnt {
 namespace {
@@ -135,6 +136,78 @@ TEST_F(PtyPortTest, PathsThatAreNoSerialDeviceDoNotOpenAndAreLeftAlone) {
   std::ifstream file(dir + "/file");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "keep");
   std::filesystem::remove_all(dir);
+}
+
+// A USB adapter unplugged and plugged back in: its tty hangs up, and its next device appears at
+// the same path ([ComPorts] names a stable link such as /dev/serial/by-id/...).
+class LineLossTest : public PtyPortTest {
+ protected:
+  void SetUp() override {
+    PtyPortTest::SetUp();
+    ASSERT_EQ(::symlink(pty_.SlavePath().c_str(), link_.c_str()), 0);
+    port_ = MakePort(link_);
+    port_->SetReopenInterval(200);
+    port_->SetOnLineLost([this](const SerialError& why) { lost_.push_back(why); });
+    port_->SetOnLineBack([this] { ++back_; });
+    port_->SetOnReceivePacket([this](TCommPortDriver& p, const std::uint8_t*, std::uint32_t n) {
+      packets_.push_back(n);
+      const std::uint8_t ack = 0x06;
+      p.SendBytes(&ack, 1);
+    });
+    ASSERT_TRUE(port_->OpenPort()) << port_->LastDeviceError().text;
+  }
+
+  // Points the link at another device, as the system does for a new adapter.
+  void Repoint(const std::string& target) {
+    const std::string fresh = link_ + ".new";
+    ASSERT_EQ(::symlink(target.c_str(), fresh.c_str()), 0);
+    ASSERT_EQ(::rename(fresh.c_str(), link_.c_str()), 0);
+  }
+
+  testing::TempDir dir_;
+  const std::string link_ = dir_.Path() + "/receiver";
+  std::unique_ptr<TCommPortDriver> port_;
+  std::vector<SerialError> lost_;
+  int back_ = 0;
+  std::vector<std::uint32_t> packets_;
+};
+
+TEST_F(LineLossTest, HungUpLineIsOpenedAgainAtTheSamePathAndCarriesFramesAgain) {
+  pty_.CloseMaster();
+  ASSERT_TRUE(testing::RunUntil([&] { return !lost_.empty(); }, 2000));
+  EXPECT_TRUE(port_->IsPortOpen()) << "nobody stopped the port";
+  EXPECT_TRUE(port_->LineLost());
+  // Attempts at the hung-up device fail quietly: one line for the loss, however long it lasts.
+  testing::RunFor(700);
+  EXPECT_EQ(lost_.size(), 1u);
+  EXPECT_EQ(back_, 0);
+
+  testing::Pty second;
+  ASSERT_TRUE(second.Ok());
+  Repoint(second.SlavePath());
+  ASSERT_TRUE(testing::RunUntil([&] { return back_ == 1; }, 2000));
+  EXPECT_FALSE(port_->LineLost());
+  EXPECT_TRUE(port_->IsPortOpen());
+  ASSERT_TRUE(second.WriteToMaster(ReceiverFrame()));
+  ASSERT_TRUE(testing::RunUntil([&] { return !packets_.empty(); }, 2000));
+  EXPECT_EQ(packets_, std::vector<std::uint32_t>{21});
+  EXPECT_EQ(second.ReadFromMaster(1000), Bytes{0x06});
+  EXPECT_EQ(lost_.size(), 1u);
+  EXPECT_EQ(back_, 1);
+}
+
+TEST_F(LineLossTest, ClosingThePortWhileTheLineIsLostEndsTheAttempts) {
+  pty_.CloseMaster();
+  ASSERT_TRUE(testing::RunUntil([&] { return !lost_.empty(); }, 2000));
+  port_->ClosePort();
+  EXPECT_FALSE(port_->IsPortOpen());
+  EXPECT_FALSE(port_->LineLost());
+  testing::Pty second;
+  ASSERT_TRUE(second.Ok());
+  Repoint(second.SlavePath());
+  testing::RunFor(500);
+  EXPECT_EQ(back_, 0);
+  EXPECT_FALSE(port_->IsPortOpen());
 }
 
 }  // namespace

@@ -28,6 +28,12 @@ Pty::~Pty() {
     ::close(slave_);
 }
 
+void Pty::CloseMaster() {
+  if (master_ >= 0)
+    ::close(master_);
+  master_ = -1;
+}
+
 bool Pty::WriteToMaster(std::span<const std::uint8_t> bytes) {
   const ssize_t n = ::write(master_, bytes.data(), bytes.size());
   return n == static_cast<ssize_t>(bytes.size());

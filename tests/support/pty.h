@@ -23,6 +23,9 @@ class Pty {
   int Slave() const { return slave_; }
   const std::string& SlavePath() const { return slavePath_; }
 
+  // Closes the master side: the slave side hangs up, as a serial adapter that is unplugged.
+  void CloseMaster();
+
   // Writes all of `bytes` to the master in one write.
   bool WriteToMaster(std::span<const std::uint8_t> bytes);
   // What the master can read within `waitMs`, gathering until the line stays quiet for `quietMs`.

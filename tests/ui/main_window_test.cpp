@@ -319,6 +319,66 @@ TEST_F(MainWindowTest, TrayCloseWhileHiddenShowsTheAccessDialogOnItsOwn) {
   EXPECT_FALSE(dialog.isVisible());
 }
 
+// SIGTERM (or the V7 server's close command) while the operator's own close request waits in
+// the access dialog: the close that needs no password goes through at once. In the program the
+// closed handler ends the event loop, which ends the dialog's loop too; here it cancels the dialog.
+TEST_F(MainWindowTest, CloseWithoutPasswordWhileTheAccessDialogIsOpen) {
+  TForm2 dialog;
+  window.SetAccessDialog(&dialog);
+  bool signalled = false;
+  int closed = 0;
+  window.SetCloseRequestHandler([&] { return signalled || window.ShowAccessDialog("48213") == 1; });
+  window.SetClosedHandler([&] {
+    ++closed;
+    dialog.reject();
+  });
+  window.show();
+  WhenModal([&] {
+    signalled = true;
+    window.RequestClose();
+  });
+  // Without the close going through, nothing would end the dialog.
+  QTimer::singleShot(3000, &dialog, [&] { dialog.reject(); });
+  Find<QToolButton>(window, "CloseButton")->click();
+  EXPECT_EQ(closed, 1);
+  EXPECT_TRUE(window.isHidden());
+}
+
+TEST_F(MainWindowTest, TheCaptionBandIsTheOnlyTitleBarAndTheTitleIsExact) {
+  EXPECT_TRUE(window.windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_EQ(window.windowTitle(), QStringLiteral("Драйвер NT417P"));
+  EXPECT_TRUE(QGuiApplication::applicationDisplayName().isEmpty() ||
+              QGuiApplication::applicationDisplayName() == QCoreApplication::applicationName())
+      << "a display name would be appended to every window title";
+}
+
+TEST_F(MainWindowTest, MaximiseButtonMaximisesAndRestoresTheFixedSize) {
+  window.show();
+  ASSERT_TRUE(RunUntil([&] { return window.isVisible(); }));
+  auto* maximise = Find<QToolButton>(window, "MaximizeButton");
+  maximise->click();
+  ASSERT_TRUE(RunUntil([&] { return window.isMaximized(); }, 2000));
+  ASSERT_TRUE(RunUntil([&] { return window.width() > 447; }, 2000));
+  auto* close = Find<QToolButton>(window, "CloseButton");
+  EXPECT_EQ(close->geometry().right(), window.width() - 5) << "the buttons follow the edge";
+  maximise->click();
+  ASSERT_TRUE(RunUntil([&] { return !window.isMaximized(); }, 2000));
+  EXPECT_EQ(window.size(), QSize(447, 331));
+  EXPECT_EQ(window.minimumSize(), window.maximumSize());
+}
+
+TEST_F(MainWindowTest, ANotificationAreaThatAppearsLaterIsUsed) {
+  bool available = false;
+  window.SetTrayAvailability([&] { return available; });
+  window.SetTrayMode(false);
+  window.CheckForTray();
+  EXPECT_FALSE(window.TrayMode());
+  available = true;
+  window.CheckForTray();
+  EXPECT_TRUE(window.TrayMode());
+  EXPECT_TRUE(Find<QSystemTrayIcon>(window, "RxTrayIcon1")->isVisible());
+}
+
 std::vector<QMessageBox*> OpenErrorBoxes() {
   std::vector<QMessageBox*> boxes;
   for (QWidget* w : QApplication::topLevelWidgets()) {
