@@ -28,8 +28,8 @@ TEST_F(EngineTest, ShutdownWaitsForTheWorkerMidExchangeWithoutSpinning) {
     a.delayMs = p.index == 3 ? 2500 : 0;
     return a;
   });
-  WriteIni("[main]\nSendV7=0\nSendV8=1\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
-           std::to_string(server.Port()) + "\n");
+  WriteIni("[main]\nSendV7=0\nSendV8=1\n[ServerHost]\nAddress=" + std::string(kV8TestAddress) +
+           "\nPort=" + std::to_string(server.Port()) + "\n");
   Driver& d = MakeDriver(false);
   d.Start();
   ASSERT_TRUE(RunUntil([&] { return server.Packets().size() >= 4; }));

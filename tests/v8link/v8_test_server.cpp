@@ -59,7 +59,7 @@ V8TestServer::V8TestServer(ServerPolicy policy) : policy_(std::move(policy)) {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, kV8TestAddress, &addr.sin_addr);
   socklen_t len = sizeof addr;
   if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
       ::listen(listenFd_, 4) != 0 ||

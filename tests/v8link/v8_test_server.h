@@ -15,6 +15,10 @@
 
 namespace drvnt::testing {
 
+// The V8 test servers listen on a loopback address of their own, never where a real server of the
+// machine may listen.
+inline constexpr const char* kV8TestAddress = "127.0.0.4";
+
 using Wire = std::vector<std::uint8_t>;
 
 // A transmission as the server received it.

@@ -246,7 +246,7 @@ TEST(V8WorkerConnection, UnusableAddressOrPortIsReportedOnceAndAgainWhenItChange
   ASSERT_EQ(rig.host.Problems().size(), 2u);
   EXPECT_NE(rig.host.Problems()[1].find("Address=10.0.0.300"), std::string::npos);
 
-  rig.host.SetAddress("127.0.0.1");
+  rig.host.SetAddress(kV8TestAddress);
   rig.clock.AdvanceMs(5001);
   ASSERT_TRUE(Eventually([&] { return rig.worker.IsConnected(); }));
   EXPECT_EQ(rig.host.Problems().size(), 2u);

@@ -3,6 +3,7 @@
 // records what the worker hands off, a FakeClock (started just before the 32-bit tick wrap) for the
 // pacing of attempts and polls, and the server. Reply time-outs are real.
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -120,7 +121,7 @@ class TestHost final : public V8Host {
   int steps_ = 0;
   PortStatus port_{"COM1", true};
   std::int32_t firstNumber_ = 4;
-  ServerHostConfig config_;
+  ServerHostConfig config_{kV8TestAddress, 0, 2000};
   int hostReads_ = 0;
   std::vector<Wire> unconfirmed_;
   std::vector<std::string> problems_;
@@ -153,7 +154,7 @@ inline std::int32_t UnusedPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, kV8TestAddress, &addr.sin_addr);
   socklen_t len = sizeof addr;
   ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
