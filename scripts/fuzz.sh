@@ -63,7 +63,8 @@ for t in "${targets[@]}"; do
   if "build-fuzz/fuzz/$t" "$work/$t" "tests/fuzz/corpus/$t" -max_total_time="$seconds" \
       -timeout=10 -malloc_limit_mb=64 -rss_limit_mb=2048 -artifact_prefix="$crashes/$t-" \
       >"$log" 2>&1; then
-    echo "fuzz: $t passed ($(grep -o 'Done [0-9]* runs in [0-9]* seconds*' "$log" | tail -1))"
+    runs="$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 runs in \2 s/p' "$log")"
+    echo "fuzz: $t passed (${runs:-no summary})"
   else
     echo "fuzz: $t FAILED, input kept in $crashes/" >&2
     tail -n 40 "$log" >&2

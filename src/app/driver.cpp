@@ -10,6 +10,7 @@
 #include "core/bytes.h"
 #include "core/cp1251.h"
 #include "core/date_time.h"
+#include "v7link/server_message.h"
 #include "v7link/v7_messages.h"
 #include "v8link/v8_worker.h"
 #include "v8link/wire_codec.h"
@@ -351,23 +352,20 @@ void Driver::SimpleTCPClient1Read(MemoryStream& stream) {
 }
 
 void Driver::HandleServerMessage(std::span<const std::uint8_t, kV7Size> piece) {
-  if (!HasV7Marker(piece))
+  const V7ServerMessage message = ReadServerMessage(piece);
+  if (message.request == V7ServerRequest::kNotAMessage)
     return;
   V7MessageCount_ = StepActivity(V7MessageCount_);
   PaintV7Indicator();
-  switch (piece[2]) {
-    case v7type::kTime: {
-      CalendarTime t;
-      const DateTime when = TimeOfMessage(piece);
-      if (!TryDecodeDateTime(when, t)) {
-        std::cerr << "V7: time message with a date-time that is no calendar time (" << when
-                  << "); the clock is left alone" << std::endl;
-        return;
-      }
-      clock_.SetLocalTime(t);
+  switch (message.request) {
+    case V7ServerRequest::kSetTime:
+      clock_.SetLocalTime(message.time);
       return;
-    }
-    case v7type::kClose:
+    case V7ServerRequest::kBadTime:
+      std::cerr << "V7: time message with a date-time that is no calendar time ("
+                << message.sentTime << "); the clock is left alone" << std::endl;
+      return;
+    case V7ServerRequest::kClose:
       ServerCloseRequested_ = true;
       ui_.RequestClose();
       return;

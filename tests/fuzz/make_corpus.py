@@ -44,5 +44,50 @@ def v8_corpus():
     write(t, "short_packet", v8_wire(b"\xff\x03\x00"))
 
 
+# ---- V7: 555-byte messages FF FF type ..., the date-time of a time message at offset 30 ----
+V7_TIME, V7_CLOSE = 0x04, 0x11
+
+
+def v7_message(mtype, marker=b"\xff\xff", when=None):
+    m = bytearray(555)
+    m[0:2] = marker
+    m[2] = mtype
+    if when is not None:
+        m[30:38] = struct.pack("<d", when)
+    return bytes(m)
+
+
+def v7_reads(stream, sizes):
+    """The stream cut into reads of the given sizes (a length byte each, see the target); 0 is a
+    lost connection."""
+    out, at = bytearray(), 0
+    for n in sizes:
+        if n == 0:
+            out.append(0)
+            continue
+        code = n if n < 0xC0 else 0xBF + n // 256
+        length = code if code < 0xC0 else (code - 0xBF) * 256
+        out.append(code)
+        out += stream[at:at + length]
+        at += length
+    return bytes(out)
+
+
+def v7_corpus():
+    t = "fuzz_v7_read"
+    time_2027 = 46389 + (3 * 3600 + 4 * 60 + 5.6) / 86400  # 2 January 2027, 3:04:05.6
+    write(t, "time_whole", v7_reads(v7_message(V7_TIME, when=time_2027), [512, 43]))
+    write(t, "time_cut_small", v7_reads(v7_message(V7_TIME, when=time_2027), [100, 191, 191, 73]))
+    write(t, "close_after_other", v7_reads(v7_message(0x31) + v7_message(V7_CLOSE), [1280]))
+    write(t, "time_not_a_number", v7_reads(v7_message(V7_TIME, when=float("nan")), [768]))
+    write(t, "time_out_of_range", v7_reads(v7_message(V7_TIME, when=-1e300), [768]))
+    write(t, "time_before_origin", v7_reads(v7_message(V7_TIME, when=-1.25), [768]))
+    write(t, "no_marker_then_close",
+          v7_reads(v7_message(0x04, marker=b"\xff\xfe") + v7_message(V7_CLOSE), [1280]))
+    write(t, "lost_connection_mid_message",
+          v7_reads(v7_message(V7_TIME, when=time_2027) * 2, [100, 0, 191, 191, 173]))
+
+
 if __name__ == "__main__":
     v8_corpus()
+    v7_corpus()
