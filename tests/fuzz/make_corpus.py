@@ -88,6 +88,41 @@ def v7_corpus():
           v7_reads(v7_message(V7_TIME, when=time_2027) * 2, [100, 0, 191, 191, 173]))
 
 
+# ---- Receiver: frames end in 0x14; an event frame is 21 bytes beginning with "9" ----
+def frame(account="0123", qualifier="E", code="130", partition="01", zone="015", header="15 12"):
+    # "9", header digits and number (positions 1-6), account 7-10, qualifier 11, code 12-14,
+    # partition 15-16, zone 17-19, then the terminator.
+    return ("9" + "0" + header + account + qualifier + code + partition + zone).encode() + b"\x14"
+
+
+def packets(*items, flags=0, tick=0, extra=b""):
+    """The target's input: a flags byte (+ its values), a 32-bit start tick, then per packet a
+    length byte, a gap byte (16 ms steps) and the bytes."""
+    out = bytearray([flags]) + extra + struct.pack(">I", tick)
+    for data, gap in items:
+        assert len(data) < 0xF0
+        out += bytes([len(data), gap]) + data
+    return bytes(out)
+
+
+def receiver_corpus():
+    t = "fuzz_receiver_packets"
+    f = frame()
+    assert len(f) == 21
+    write(t, "event_frame", packets((f, 0)))
+    write(t, "restore_and_partition", packets((frame(qualifier="R", partition="03"), 0), flags=1))
+    write(t, "cut_frame_joined", packets((f[:10], 0), (f[10:], 5)))
+    write(t, "cut_frame_too_late", packets((f[:10], 0), (f[10:], 100)))
+    write(t, "stale_piece_then_frame", packets((f[:7], 0), (b"noise", 2), (f, 3)))
+    write(t, "heartbeat_and_event", packets((b"1011           @    \x14", 0), (f, 60)))
+    write(t, "no_terminator_ever", packets((b"9" * 200, 0), (b"\x13" * 100, 1)))
+    write(t, "short_and_long_frames", packets((b"9\x14", 0), (b"9" + b"x" * 200 + b"\x14", 1)))
+    write(t, "override_and_first_number",
+          packets((frame(qualifier="P"), 0), flags=6, extra=struct.pack(">ii", 77, 3)))
+    write(t, "tick_wrap_between_pieces", packets((f[:15], 0), (f[15:], 10), tick=0xFFFFFF80))
+
+
 if __name__ == "__main__":
     v8_corpus()
     v7_corpus()
+    receiver_corpus()
