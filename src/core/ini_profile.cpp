@@ -228,7 +228,8 @@ std::string IniProfile::WithValue(std::string_view text, std::string_view sectio
     out.insert(*sectionEnd, insert);
     return out;
   }
-  if (!out.empty() && out.back() != '\n')
+  // A last line without a line break gets one; a byte-order mark alone is no line.
+  if (out.size() > TextStart(out) && out.back() != '\n')
     out += eol;
   out += "[" + std::string(section) + "]" + eol + newLine + eol;
   return out;

@@ -82,6 +82,8 @@ TEST(IniProfile, ByteOrderMarkBeforeTheFirstSection) {
   // The writer keeps the mark and changes the key in the first section.
   EXPECT_EQ(IniProfile::WithValue(bom + "[main]\nComPort=COM3\n", "main", "ComPort", "COM4"),
             bom + "[main]\nComPort=COM4\n");
+  // A file that holds only the mark is empty: the new section is its first line.
+  EXPECT_EQ(IniProfile::WithValue(bom, "main", "ComPort", "COM4"), bom + "[main]\nComPort=COM4\n");
 }
 
 // A section is read within its own bounds: the same key in a later section, or in a repeated

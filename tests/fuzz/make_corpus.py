@@ -122,7 +122,39 @@ def receiver_corpus():
     write(t, "tick_wrap_between_pieces", packets((f[:15], 0), (f[15:], 10), tick=0xFFFFFF80))
 
 
+# ---- INI: the section, key and value to write (a length byte each), then the file's text ----
+INI_TEXT = (b"; driver settings\r\n[Main]\r\nComPort = COM3 \r\nFIRSTNUMBER=$10\r\n"
+            b"PathForSoob=\"/var/spool/alarm/\"\r\nAttention=00:05:00\r\n[Razdels]\r\n"
+            b"123_1=777\r\n[ServerHost]\r\nAddress=10.0.0.5\r\nPort=12543\r\n")
+
+
+def ini_case(section, key, value, text):
+    out = bytearray()
+    for part in (section, key):
+        out += bytes([len(part)]) + part
+    assert len(value) < 0xF0
+    out += bytes([len(value)]) + value + text
+    return bytes(out)
+
+
+def ini_corpus():
+    t = "fuzz_ini_profile"
+    write(t, "change_in_place", ini_case(b"main", b"ComPort", b"COM7", INI_TEXT))
+    write(t, "add_key", ini_case(b"Razdels", b"124_2", b"-1", INI_TEXT))
+    write(t, "add_section", ini_case(b"ComPorts", b"COM1", b"/dev/ttyUSB0", INI_TEXT))
+    write(t, "empty_file", ini_case(b"main", b"ComPort", b"COM1", b""))
+    write(t, "byte_order_mark", ini_case(b"main", b"Log", b"1", b"\xef\xbb\xbf[main]\nLog=0"))
+    write(t, "byte_order_mark_only", ini_case(b"main", b"Log", b"1", b"\xef\xbb\xbf"))
+    write(t, "no_final_line_break", ini_case(b"main", b"SendV7", b"1", b"[main]\nSendV8=0"))
+    write(t, "quoted_and_blank_value", ini_case(b"main", b"host", b"' name '", b"[main]\n\n\n"))
+    write(t, "duplicate_sections", ini_case(b"MAIN", b"comport", b"COM2",
+                                            b"[main]\nx=1\n[other]\n[Main]\nComPort=COM9\n"))
+    write(t, "cp1251_and_junk", ini_case(b"main", b"PathForSoob", b"\xd1\xef\xee\xeb/",
+                                         b"[main\n=\n[]\n\x00\xff\r\r\n  [ main ] \nPathForSoob=x\n"))
+
+
 if __name__ == "__main__":
     v8_corpus()
     v7_corpus()
     receiver_corpus()
+    ini_corpus()
