@@ -49,7 +49,9 @@ else
   work="${DRVNT_FUZZ_WORK:-build-fuzz/found}"
 fi
 crashes="build-fuzz/crashes"
-mkdir -p "$work" "$crashes"
+mkdir -p "$work/tmp" "$crashes"
+# Scratch files of the targets (the spool target's directory) stay in the work directory.
+export TMPDIR="$(cd "$work/tmp" && pwd)"
 
 if [ ${#targets[@]} -eq 0 ]; then
   for corpus in tests/fuzz/corpus/*/; do targets+=("$(basename "$corpus")"); done

@@ -153,8 +153,32 @@ def ini_corpus():
                                          b"[main\n=\n[]\n\x00\xff\r\r\n  [ main ] \nPathForSoob=x\n"))
 
 
+# ---- Spool files: flags, two size bytes (MiB of zeros added), the .dd8 length and bytes, then
+# the .ddk bytes ----
+def spool_case(dd8, ddk, flags=0, dd8_extra=0, ddk_extra=0):
+    return bytes([flags, dd8_extra, ddk_extra]) + struct.pack("<H", len(dd8)) + dd8 + ddk
+
+
+def spool_corpus():
+    t = "fuzz_spool_files"
+    record = bytes([24]) + struct.pack("<I", 40123) + b"\x04" + b"1130" + struct.pack("<H", 15) \
+        + bytes([12, 5]) + struct.pack("<d", 46000.5)
+    assert len(record) == 22
+    dd8 = struct.pack("<I", 0x03000032) + record
+    ddk = v7_message(0x15)
+    write(t, "whole_files", spool_case(dd8, ddk))
+    write(t, "queue_full_send_fails", spool_case(dd8, ddk, flags=16 | 32))
+    write(t, "cut_short", spool_case(dd8[:20], ddk[:100]))
+    write(t, "empty_files", spool_case(b"", b""))
+    write(t, "one_byte_too_long", spool_case(dd8 + b"\0", ddk + b"\0"))
+    write(t, "wrong_record_type", spool_case(struct.pack("<I", 0x02200062) + record, ddk))
+    write(t, "huge_sparse_files", spool_case(dd8, ddk, dd8_extra=200, ddk_extra=200))
+    write(t, "directories_and_missing", spool_case(dd8, ddk, flags=1 | 8))
+
+
 if __name__ == "__main__":
     v8_corpus()
     v7_corpus()
     receiver_corpus()
     ini_corpus()
+    spool_corpus()
