@@ -8,7 +8,7 @@
 #   scripts/fuzz.sh --quick                 what ./test.sh runs: 15 s each on a scratch copy that
 #                                           is thrown away; skipped when clang++ is missing
 #
-# The committed corpus in tests/fuzz/corpus/ is only read. An input that crashes a target (a
+# The committed corpus in tests/fuzz/corpus/ is only copied from. An input that crashes a target (a
 # sanitizer report, a broken invariant, a hang of more than 10 s or one allocation of more than
 # 64 MiB) is kept in build-fuzz/crashes/ and the script fails. Replay one with
 #   build-fuzz/fuzz/<target> build-fuzz/crashes/<file>
@@ -61,8 +61,10 @@ failed=()
 for t in "${targets[@]}"; do
   mkdir -p "$work/$t"
   log="$work/$t.log"
-  # The first directory takes what the run finds; the committed seeds are only read.
-  if "build-fuzz/fuzz/$t" "$work/$t" "tests/fuzz/corpus/$t" -max_total_time="$seconds" \
+  # The run works on a copy of the seeds: libFuzzer adds what it finds to its corpus directory and
+  # deletes the inputs it shortens there.
+  cp tests/fuzz/corpus/"$t"/* "$work/$t/"
+  if "build-fuzz/fuzz/$t" "$work/$t" -max_total_time="$seconds" \
       -timeout=10 -malloc_limit_mb=64 -rss_limit_mb=2048 -artifact_prefix="$crashes/$t-" \
       >"$log" 2>&1; then
     runs="$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 runs in \2 s/p' "$log")"
