@@ -8,8 +8,11 @@ cd "$(dirname "$0")"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRVNT_SANITIZE=ON >/dev/null
 cmake --build build
 
+# The fuzz targets, built with clang in build-fuzz/, 15 s each on a scratch copy of their corpus.
+# They run first so that the test runner's summary closes the output; a fuzz failure still fails.
+fuzz_status=0
+./scripts/fuzz.sh --quick || fuzz_status=$?
+
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 (cd build && ctest --output-on-failure --timeout 300 -j2)
-
-# The fuzz targets, built with clang in build-fuzz/, 15 s each on a scratch copy of their corpus.
-./scripts/fuzz.sh --quick
+exit "$fuzz_status"
