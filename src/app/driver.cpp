@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "app/port_open_report.h"
+#include "app/spool_directory.h"
 #include "app/startup_report.h"
 #include "core/bytes.h"
 #include "core/cp1251.h"
@@ -139,6 +140,10 @@ void Driver::Start() {
     std::lock_guard lock(sharedMutex_);
     rememberedPortName_ = settings_.ComPort;
   }
+  if (settings_.SendV7 || settings_.SendV8) {
+    PrepareSpoolDirectory(spool_, settings_.PathForSoob, std::cout,
+                          [this](const std::string& text) { ui_.ReportError(text); });
+  }
   ListLeftoverTempFiles(spool_, settings_.PathForSoob, std::cerr);
   ui_.SetV7RowVisible(settings_.SendV7);
   ports_.ShowConfiguredPort(settings_.ComPort);
@@ -253,10 +258,12 @@ void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint3
   LastFrameTime_ = clock_.Now();
   receiverActivity_ = StepActivity(receiverActivity_);
   PaintReceiverIndicator();
+  // An event frame is acknowledged once it is kept: the receiver repeats a frame it has no 0x06
+  // for, so an event that nothing could keep is not lost.
+  if (frame && !DecodeAndDispatch(*frame))
+    return;
   const std::uint8_t ack = kFrameAck;
   CommPortDriver1_.SendBytes(&ack, 1);
-  if (frame)
-    DecodeAndDispatch(*frame);
 }
 
 void Driver::AppendRawLog(std::span<const std::uint8_t> packet) {
@@ -266,7 +273,8 @@ void Driver::AppendRawLog(std::span<const std::uint8_t> packet) {
   }
 }
 
-void Driver::DecodeAndDispatch(std::span<const std::uint8_t> frame) {
+// True when the frame is to be acknowledged.
+bool Driver::DecodeAndDispatch(std::span<const std::uint8_t> frame) {
   const EventFrame fields = ParseEventFrame(frame);
   // Looked up for every event frame (the file is read again whenever it changed), so edits of
   // `Razdels` count from the next frame.
@@ -276,35 +284,43 @@ void Driver::DecodeAndDispatch(std::span<const std::uint8_t> frame) {
       DecodeEvent(fields, override, settings_.FirstNumber, settings_.Razdel, clock_.Now());
   lastEventRecord_ = BuildEventRecord(event);
   if (event.EventCode == kFilteredEventCode)
-    return;
+    return true;
+  HandOverOutcomes outcomes;
   if (settings_.SendV8)
-    HandOverV8(lastEventRecord_);
+    outcomes.v8 = HandOverV8(lastEventRecord_);
   if (settings_.SendV7)
-    HandOverV7(event);
+    outcomes.v7 = HandOverV7(event);
+  return acknowledgement_.Decide(event, outcomes);
 }
 
-void Driver::HandOverV8(const EventRecord& record) {
-  // A record the queue refuses is spooled like one that finds the link down.
-  if (worker_ && worker_->IsConnected() && worker_->Enqueue(kEventRecordType, record))
-    return;
-  SpoolV8Record(record);
+HandOverOutcome Driver::HandOverV8(const EventRecord& record) {
+  const bool connected = worker_ && worker_->IsConnected();
+  if (connected && worker_->Enqueue(kEventRecordType, record))
+    return HandOverOutcome::Sent;
+  // A record the queue refuses is spooled like one that finds the link down. NotSendToDiskV8 drops
+  // only the records of a link that is down; with it, a refused record is not kept.
+  if (!connected && settings_.NotSendToDiskV8)
+    return HandOverOutcome::DroppedOnPurpose;
+  return SpoolV8Record(record) ? HandOverOutcome::Spooled : HandOverOutcome::Lost;
 }
 
-void Driver::SpoolV8Record(std::span<const std::uint8_t> record) {
+// True when a spool file holds the record.
+bool Driver::SpoolV8Record(std::span<const std::uint8_t> record) {
   if (settings_.NotSendToDiskV8)
-    return;
+    return false;
   Bytes file(4);
   PutU32(file.data(), kEventRecordType);
   file.insert(file.end(), record.begin(), record.end());
-  spoolWriter_.Write(settings_.PathForSoob, "", ".dd8", file);
+  return spoolWriter_.Write(settings_.PathForSoob, "", ".dd8", file).has_value();
 }
 
-void Driver::HandOverV7(const DecodedEvent& event) {
+HandOverOutcome Driver::HandOverV7(const DecodedEvent& event) {
   const V7Message message = BuildEventMessage(event, clock_.Now());
   // A message the socket does not take is spooled like one that finds the link down.
   if (SendV7Message(message))
-    return;
-  spoolWriter_.Write(settings_.PathForSoob, "", ".ddk", message);
+    return HandOverOutcome::Sent;
+  return spoolWriter_.Write(settings_.PathForSoob, "", ".ddk", message) ? HandOverOutcome::Spooled
+                                                                        : HandOverOutcome::Lost;
 }
 
 bool Driver::SendV7Message(std::span<const std::uint8_t> message) {

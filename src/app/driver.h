@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -21,6 +22,7 @@
 
 #include "app/deferred_call.h"
 #include "app/error_log.h"
+#include "app/event_acknowledgement.h"
 #include "app/operator_ui.h"
 #include "app/port_manager.h"
 #include "app/repeated_line_filter.h"
@@ -159,10 +161,10 @@ class Driver final : private V8Host, private PortManagerHost {
   void MakeClosePassword();
   void OpenConfiguredPort();
   void AppendRawLog(std::span<const std::uint8_t> packet);
-  void DecodeAndDispatch(std::span<const std::uint8_t> frame);
-  void HandOverV8(const EventRecord& record);
-  void SpoolV8Record(std::span<const std::uint8_t> record);
-  void HandOverV7(const DecodedEvent& event);
+  bool DecodeAndDispatch(std::span<const std::uint8_t> frame);
+  HandOverOutcome HandOverV8(const EventRecord& record);
+  bool SpoolV8Record(std::span<const std::uint8_t> record);
+  HandOverOutcome HandOverV7(const DecodedEvent& event);
   bool SendV7Message(std::span<const std::uint8_t> message);
   void HandleServerMessage(std::span<const std::uint8_t, 555> piece);
   void SpoolJobV8();
@@ -194,6 +196,8 @@ class Driver final : private V8Host, private PortManagerHost {
   int v8Activity_ = 0;
   EventRecord lastEventRecord_{};
   FrameAssembler assembler_;
+  EventAcknowledgement acknowledgement_{std::cerr,
+                                        [this](const std::string& text) { ui_.ReportError(text); }};
   // Standard output of the V8 log; the window keeps every line.
   RepeatedLineFilter logOutput_;
 

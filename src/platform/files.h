@@ -30,6 +30,11 @@ class SpoolDir {
 
   virtual bool Exists(const std::string& path) = 0;
 
+  // Makes `dir` a directory, creating it and its missing parents; `created` tells whether anything
+  // had to be created. An error when it cannot be made, or when something other than a directory
+  // stands in its way. The system's file system unless a fake says otherwise.
+  virtual std::optional<FileError> MakeDirectories(const std::string& dir, bool& created);
+
   // The path of the first file that the directory listing yields whose path is `prefix` followed
   // by a name matching `namePattern` ("*.dd8", "*_1.ddk"). The prefix is taken literally,
   // whatever characters it holds ("spool/", "sp\\", "/srv/x[1]/a"): only the name after it is a
@@ -49,6 +54,9 @@ class SpoolDir {
   // files, when a file of that name is already there.
   virtual std::optional<FileError> SetAside(const std::string& path) = 0;
 };
+
+// Makes `dir` a directory on this system's file system, as SpoolDir::MakeDirectories says.
+std::optional<FileError> MakeDirectoryPath(const std::string& dir, bool& created);
 
 // The spool directory on this system's file system.
 SpoolDir& SystemSpoolDir();

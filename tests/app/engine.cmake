@@ -10,6 +10,7 @@ gtest_discover_tests(test_settings)
 # test_engine: the engine's handlers on the real Qt event loop, with a pseudo-terminal for the
 # serial port, loopback servers and a fake clock
 add_executable(test_engine
+  ${CMAKE_CURRENT_LIST_DIR}/engine_acknowledgement_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_ports_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_receiver_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_service_timer_test.cpp

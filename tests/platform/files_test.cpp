@@ -41,6 +41,29 @@ TEST_F(SpoolDirTest, FailedWriteReportsTheErrorAndLeavesNothing) {
   EXPECT_FALSE(spool_.FindFirst(dir_ + "/missing/", "*.dd8"));
 }
 
+TEST_F(SpoolDirTest, MakeDirectoriesMakesTheParentsAndSaysWhetherItDid) {
+  bool created = false;
+  ASSERT_FALSE(spool_.MakeDirectories(dir_ + "/a/b//c", created));
+  EXPECT_TRUE(created);
+  EXPECT_TRUE(fs::is_directory(dir_ + "/a/b/c"));
+  ASSERT_FALSE(spool_.MakeDirectories(dir_ + "/a/b/c", created));
+  EXPECT_FALSE(created);
+  ASSERT_FALSE(spool_.MakeDirectories("/", created));
+  EXPECT_FALSE(created);
+}
+
+// Something other than a directory in the way fails, also for root, who may write anywhere.
+TEST_F(SpoolDirTest, MakeDirectoriesFailsWhereAFileStands) {
+  Touch("file");
+  bool created = true;
+  for (const std::string& path : {dir_ + "/file", dir_ + "/file/sub/dir"}) {
+    const auto err = spool_.MakeDirectories(path, created);
+    ASSERT_TRUE(err) << path;
+    EXPECT_EQ(err->text, "Not a directory") << path;
+    EXPECT_FALSE(created);
+  }
+}
+
 TEST_F(SpoolDirTest, SearchMatchesOnlyFinishedFilesOfTheExtension) {
   Touch("1.dd8.tmp");  // what a crash between write and rename leaves
   Touch("2.ddk");

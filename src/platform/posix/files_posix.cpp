@@ -213,6 +213,31 @@ class PosixSpoolDir final : public SpoolDir {
 
 }  // namespace
 
+std::optional<FileError> MakeDirectoryPath(const std::string& dir, bool& created) {
+  created = false;
+  // Each leading part in turn, the root excluded: "a/b/c" makes "a", "a/b", "a/b/c".
+  for (std::size_t end = 0; end != std::string::npos && !dir.empty();) {
+    end = dir.find('/', end + 1);
+    const std::string part = dir.substr(0, end);
+    if (::mkdir(part.c_str(), 0755) == 0) {
+      created = true;
+      continue;
+    }
+    if (errno != EEXIST)
+      return ErrnoError(errno);
+    struct stat st {};
+    if (::stat(part.c_str(), &st) != 0)
+      return ErrnoError(errno);
+    if (!S_ISDIR(st.st_mode))
+      return ErrnoError(ENOTDIR);
+  }
+  return std::nullopt;
+}
+
+std::optional<FileError> SpoolDir::MakeDirectories(const std::string& dir, bool& created) {
+  return MakeDirectoryPath(dir, created);
+}
+
 SpoolDir& SystemSpoolDir() {
   static PosixSpoolDir dir;
   return dir;
