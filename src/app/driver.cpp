@@ -74,6 +74,7 @@ Driver::Driver(DriverEnvironment env)
                        [this](std::string_view name) { return ComPortsEntry(name); }),
       SimpleTCPClient1_(loop_) {
   ApplySystemValues(CommPortDriver1_);
+  CommPortDriver1_.SetDeliverAtFrameEnd(true);  // the 0x06 follows a frame's last byte at once
   // A receiver line that goes away and comes back: one line each; the port stays open meanwhile.
   CommPortDriver1_.SetOnLineLost([this](const SerialError& why) {
     std::cerr << LineLostLine(PortLabel(CommPortDriver1_), why, CommPortDriver1_.ReopenInterval())

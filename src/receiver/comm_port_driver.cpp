@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/files.h"
+#include "receiver/frame_decoder.h"
 
 namespace drvnt {
 namespace {
@@ -124,6 +125,7 @@ void TCommPortDriver::ClosePort() {
     return;
   timer_->Stop();
   device_->Close();
+  held_ = 0;
   lineLost_ = false;
   open_.store(false, std::memory_order_release);
 }
@@ -140,6 +142,7 @@ void TCommPortDriver::LoseLineIfGone() {
   lineLost_ = true;
   lastReopenAt_ = clock_.Ticks();
   packetStart_ = kNoPacketStart;
+  held_ = 0;
   if (onLineLost_)
     onLineLost_(why);
 }
@@ -178,6 +181,7 @@ bool TCommPortDriver::ApplyLineSettings() {
   appliedSpeed_ = settings.baudRate;
   const bool purged = device_->Purge();
   packetStart_ = kNoPacketStart;
+  held_ = 0;
   return purged && device_->SetQueueSizes(inBufSize_, outBufSize_);
 }
 
@@ -246,17 +250,93 @@ void TCommPortDriver::PollPort() {
     return;
   }
   const std::uint32_t queued = counts->input;
+  if (deliverAtFrameEnd_ || held_ > 0) {
+    PollHeld(queued);
+    return;
+  }
   if (packetSize_ > 0 && queued >= static_cast<std::uint32_t>(packetSize_)) {
     DeliverFullPackets(queued);
     return;
   }
-  if (packetTimeout_ > 0 && packetStart_ != kNoPacketStart &&
-      TicksSince(clock_.Ticks(), packetStart_) > static_cast<std::uint32_t>(packetTimeout_)) {
+  if (PacketTimedOut()) {
     FlushIncompletePacket(queued);
     return;
   }
   if (queued > 0 && packetStart_ == kNoPacketStart)
     packetStart_ = clock_.Ticks();
+}
+
+bool TCommPortDriver::PacketTimedOut() const {
+  return packetTimeout_ > 0 && packetStart_ != kNoPacketStart &&
+         TicksSince(clock_.Ticks(), packetStart_) > static_cast<std::uint32_t>(packetTimeout_);
+}
+
+// The same steps over the bytes held in the input buffer and those still queued, with one more:
+// held bytes that end in the frame terminator go at once.
+void TCommPortDriver::PollHeld(std::uint32_t queued) {
+  const std::uint32_t waiting = held_ + queued;
+  if (packetSize_ > 0 && waiting >= static_cast<std::uint32_t>(packetSize_)) {
+    DeliverFullHeldPackets(waiting);
+    return;
+  }
+  if (queued > 0 && !ReadIntoHeld(queued))
+    return;
+  if (deliverAtFrameEnd_ && held_ > 0 && inputBuffer_[held_ - 1] == kFrameTerminator) {
+    packetStart_ = kNoPacketStart;
+    DeliverHeld();
+    return;
+  }
+  if (PacketTimedOut()) {
+    packetStart_ = kNoPacketStart;
+    if (packetMode_ == TPacketMode::pmPass)
+      DeliverHeld();
+    held_ = 0;
+    return;
+  }
+  if (held_ > 0 && packetStart_ == kNoPacketStart)
+    packetStart_ = clock_.Ticks();
+}
+
+// Reads up to `count` queued bytes behind the held ones, never past the input buffer. False when
+// the read failed.
+bool TCommPortDriver::ReadIntoHeld(std::uint32_t count) {
+  const std::size_t room = inputBuffer_.size() - std::min<std::size_t>(held_, inputBuffer_.size());
+  const std::size_t wanted = std::min<std::size_t>(count, room);
+  if (wanted == 0)
+    return true;
+  const std::optional<std::size_t> n = device_->Read(inputBuffer_.data() + held_, wanted);
+  if (!n) {
+    LoseLineIfGone();
+    return false;
+  }
+  held_ += static_cast<std::uint32_t>(std::min(*n, wanted));
+  return true;
+}
+
+// Full packets made of the held bytes and as many queued ones as complete them, as above.
+void TCommPortDriver::DeliverFullHeldPackets(std::uint32_t waiting) {
+  const auto size = static_cast<std::uint32_t>(packetSize_);
+  do {
+    if (!ReadIntoHeld(size - std::min(held_, size)))
+      return;
+    if (held_ < size)
+      return;  // a short read: the rest is read at the next step
+    DeliverHeld();
+    if (!IsPortOpen() || lineLost_)
+      return;
+    packetStart_ += TransmitTimeMs(size, appliedSpeed_);
+    waiting -= size;
+    if (waiting == 0)
+      packetStart_ = kNoPacketStart;
+  } while (waiting >= size);
+}
+
+// The held bytes as one packet; none are held afterwards.
+void TCommPortDriver::DeliverHeld() {
+  const std::uint32_t size = held_;
+  held_ = 0;
+  if (size > 0)
+    Deliver(size);
 }
 
 // Packets of exactly `PacketSize` while that many wait. The start time moves on by the transmit

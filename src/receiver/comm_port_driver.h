@@ -8,6 +8,12 @@
 // wait, they go out as packets of exactly `PacketSize` bytes, cut without regard to frames. The
 // packet bytes are the driver's input buffer, valid only during the call.
 //
+// With `DeliverAtFrameEnd` on (off unless set), whatever arrives is read at once and held in the
+// input buffer, and held bytes that end in the frame terminator 0x14 are delivered without
+// waiting for `PacketTimeout`: the receiver sends one frame and waits for its acknowledgement, so
+// a terminator at the end of what has arrived ends a frame. All other rules stay: bytes without
+// it wait for the timeout, `PacketSize` bytes go out as a full packet.
+//
 // A device that goes away under an open port (a USB adapter unplugged: the tty hangs up, its
 // status queries and reads fail) is closed at once and opened again at the same path every
 // `ReopenInterval` ms until it is back; meanwhile the port stays open for its users, since nobody
@@ -129,6 +135,10 @@ class TCommPortDriver {
   void SetOutputTimeout(std::uint16_t ms) { outputTimeout_ = ms; }
   bool CheckLineStatus() const { return checkLineStatus_; }
   void SetCheckLineStatus(bool on) { checkLineStatus_ = on; }
+  // Off by default; see the header comment. Held bytes are delivered by the old rules when it is
+  // switched off.
+  bool DeliverAtFrameEnd() const { return deliverAtFrameEnd_; }
+  void SetDeliverAtFrameEnd(bool on) { deliverAtFrameEnd_ = on; }
 
   void SetOnReceivePacket(ReceivePacketHandler handler) { onReceivePacket_ = std::move(handler); }
 
@@ -162,6 +172,11 @@ class TCommPortDriver {
 
   void DeliverFullPackets(std::uint32_t queued);
   void FlushIncompletePacket(std::uint32_t queued);
+  void PollHeld(std::uint32_t queued);
+  bool ReadIntoHeld(std::uint32_t count);
+  void DeliverFullHeldPackets(std::uint32_t waiting);
+  void DeliverHeld();
+  bool PacketTimedOut() const;
   void Deliver(std::size_t size);
   bool RoomAndLinesAllowSending(std::uint16_t& room);
 
@@ -188,10 +203,13 @@ class TCommPortDriver {
   bool enableDtrOnOpen_ = true;
   std::uint16_t outputTimeout_ = 500;
   bool checkLineStatus_ = false;
+  bool deliverAtFrameEnd_ = false;
   ReceivePacketHandler onReceivePacket_;
 
   Bytes inputBuffer_;
   std::uint32_t packetStart_ = kNoPacketStart;
+  // Bytes already read into the input buffer and not yet delivered (`DeliverAtFrameEnd` only).
+  std::uint32_t held_ = 0;
   // The speed last set on the device: what the bytes really took on the line.
   std::uint32_t appliedSpeed_ = 0;
 
