@@ -79,10 +79,11 @@ constexpr SerialTimeouts kPortTimeouts{1, 0, 1, 0, 10};
 
 TCommPortDriver::TCommPortDriver(EventLoop& loop, Clock& clock,
                                  std::unique_ptr<SerialDevice> device, ComPortsLookup comPorts)
-    : clock_(clock),
+    : loop_(loop),
+      clock_(clock),
       device_(std::move(device)),
       comPorts_(std::move(comPorts)),
-      timer_(loop.CreateTimer([this] { PollPort(); })),
+      timer_(loop.CreateTimer([this] { OnTimer(); })),
       inputBuffer_(inBufSize_) {}
 
 TCommPortDriver::~TCommPortDriver() {
@@ -104,8 +105,63 @@ bool TCommPortDriver::OpenPort() {
     return false;
   lineLost_ = false;
   open_.store(true, std::memory_order_release);
-  timer_->Start(pollingDelay_);
+  StartWaiting();
   return true;
+}
+
+// The watch on the device's descriptor when it has one, else the polling timer.
+void TCommPortDriver::StartWaiting() {
+  StopWatching();
+  const int fd = device_->Descriptor();
+  if (fd < 0) {
+    timer_->Start(pollingDelay_);
+    return;
+  }
+  watch_ = loop_.WatchSocket(
+      fd, [this] { OnReadable(); }, [] {});
+  watch_->SetWriteEnabled(false);
+  timer_->Stop();
+  ArmWaiting(false);
+}
+
+void TCommPortDriver::StopWatching() {
+  if (!watch_)
+    return;
+  watch_->SetReadEnabled(false);
+  watch_->SetWriteEnabled(false);
+  retiredWatches_.push_back(std::move(watch_));
+}
+
+void TCommPortDriver::OnTimer() {
+  retiredWatches_.clear();
+  PollPort();
+  ArmWaiting(false);
+}
+
+void TCommPortDriver::OnReadable() {
+  retiredWatches_.clear();
+  lastQueued_ = 0;
+  PollPort();
+  ArmWaiting(lastQueued_ == 0 && held_ == 0);
+}
+
+// With a watch: reports of arriving bytes while nothing is pending, and while bytes are read as
+// they come (held for the frame end) as long as the buffer has room; the timer while a packet is
+// pending, while the line is lost, and for one period after a report that found nothing (a device
+// that keeps reporting, say at a hang-up the status query still survives, is then polled).
+void TCommPortDriver::ArmWaiting(bool reportFoundNothing) {
+  if (!IsPortOpen() || (!watch_ && !lineLost_))
+    return;
+  const bool pending = packetStart_ != kNoPacketStart || held_ > 0;
+  const bool readsAsItComes = deliverAtFrameEnd_ && held_ < inputBuffer_.size();
+  if (watch_)
+    watch_->SetReadEnabled(!lineLost_ && !reportFoundNothing && (!pending || readsAsItComes));
+  if (lineLost_ || pending || reportFoundNothing) {
+    if (!timer_->IsActive())
+      timer_->Start(pollingDelay_);
+  } else {
+    timer_->Stop();
+  }
 }
 
 // The device of `PortName` with the line settings and time-outs; closed again on failure.
@@ -124,6 +180,7 @@ void TCommPortDriver::ClosePort() {
   if (!IsPortOpen())
     return;
   timer_->Stop();
+  StopWatching();
   device_->Close();
   held_ = 0;
   lineLost_ = false;
@@ -138,6 +195,7 @@ void TCommPortDriver::LoseLineIfGone() {
     return;
   // Closed at once: a device that is held open cannot be released by the system, and the
   // adapter's next device may be a new one at the same path.
+  StopWatching();
   device_->Close();
   lineLost_ = true;
   lastReopenAt_ = clock_.Ticks();
@@ -155,6 +213,7 @@ void TCommPortDriver::TryReopen() {
   if (!OpenDevice())
     return;
   lineLost_ = false;
+  StartWaiting();
   if (onLineBack_)
     onLineBack_();
 }
@@ -250,6 +309,7 @@ void TCommPortDriver::PollPort() {
     return;
   }
   const std::uint32_t queued = counts->input;
+  lastQueued_ = queued;
   if (deliverAtFrameEnd_ || held_ > 0) {
     PollHeld(queued);
     return;
@@ -456,7 +516,7 @@ void TCommPortDriver::SetPacketTimeout(std::int32_t ms) {
 
 void TCommPortDriver::SetPollingDelay(std::uint16_t ms) {
   pollingDelay_ = std::max(ms, kMinPollingDelay);
-  if (IsPortOpen())
+  if (IsPortOpen() && (!watch_ || timer_->IsActive()))
     timer_->Start(pollingDelay_);
 }
 

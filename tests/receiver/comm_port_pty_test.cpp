@@ -35,11 +35,12 @@ class PtyPortTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(pty_.Ok()); }
 
   // A port whose name the [ComPorts] section maps to `path` (the pty's slave by default).
-  std::unique_ptr<TCommPortDriver> MakePort(std::string path = {}, Clock& clock = SystemClock()) {
+  std::unique_ptr<TCommPortDriver> MakePort(std::string path = {}, Clock& clock = SystemClock(),
+                                            EventLoop* loop = nullptr) {
     if (path.empty())
       path = pty_.SlavePath();
     auto port = std::make_unique<TCommPortDriver>(
-        loop_, clock, CreateSystemSerialDevice(),
+        loop ? *loop : loop_, clock, CreateSystemSerialDevice(),
         [path](std::string_view name) -> std::optional<std::string> {
           if (name == "COM9")
             return path;
@@ -168,6 +169,65 @@ TEST_F(StillClockPortTest, WithoutTheTerminatorOrTheSettingBytesWaitForTheTimeou
     EXPECT_EQ(pty_.ReadFromMaster(2000), Bytes{0x06});
     port_.reset();
   }
+}
+
+// The Qt loop, with the port's timer seen from outside: whether it runs and how often it fired.
+class TimerSeeingLoop final : public EventLoop {
+ public:
+  explicit TimerSeeingLoop(EventLoop& inner) : inner_(inner) {}
+
+  std::unique_ptr<Timer> CreateTimer(std::function<void()> onTimeout) override {
+    auto timer = inner_.CreateTimer([this, fn = std::move(onTimeout)] {
+      ++fired;
+      fn();
+    });
+    timer_ = timer.get();
+    return timer;
+  }
+  std::unique_ptr<SocketWatch> WatchSocket(int fd, std::function<void()> onReadable,
+                                           std::function<void()> onWritable) override {
+    ++watches;
+    return inner_.WatchSocket(fd, std::move(onReadable), std::move(onWritable));
+  }
+  void RunAndWait(std::function<void()> fn) override { inner_.RunAndWait(std::move(fn)); }
+  void WaitForEvents() override { inner_.WaitForEvents(); }
+  void WakeUp() override { inner_.WakeUp(); }
+  void Quit() override { inner_.Quit(); }
+
+  bool TimerActive() const { return timer_ && timer_->IsActive(); }
+  int fired = 0;
+  int watches = 0;
+
+ private:
+  EventLoop& inner_;
+  Timer* timer_ = nullptr;
+};
+
+TEST_F(PtyPortTest, IdlePortIsWatchedAndItsTimerRunsOnlyWhileAPacketIsPending) {
+  testing::FakeClock clock;  // stands still until moved
+  TimerSeeingLoop loop(loop_);
+  auto port = MakePort({}, clock, &loop);
+  std::vector<Bytes> packets;
+  port->SetOnReceivePacket([&](TCommPortDriver&, const std::uint8_t* p, std::uint32_t n) {
+    packets.emplace_back(p, p + n);
+  });
+  ASSERT_TRUE(port->OpenPort()) << port->LastDeviceError().text;
+  EXPECT_EQ(loop.watches, 1);
+  testing::RunFor(200);
+  EXPECT_EQ(loop.fired, 0);
+  EXPECT_FALSE(loop.TimerActive());
+
+  ASSERT_TRUE(pty_.WriteToMaster(ReceiverFrame()));
+  ASSERT_TRUE(testing::RunUntil([&] { return loop.TimerActive(); }, 3000));
+  testing::RunFor(100);
+  EXPECT_TRUE(packets.empty()) << "the packet time-out runs on the clock";
+  clock.AdvanceMs(81);
+  ASSERT_TRUE(testing::RunUntil([&] { return !packets.empty(); }, 3000));
+  EXPECT_EQ(packets, std::vector<Bytes>{ReceiverFrame()});
+  EXPECT_FALSE(loop.TimerActive());
+  const int fired = loop.fired;
+  testing::RunFor(200);
+  EXPECT_EQ(loop.fired, fired);
 }
 
 TEST_F(PtyPortTest, PathsThatAreNoSerialDeviceDoNotOpenAndAreLeftAlone) {
