@@ -15,8 +15,8 @@ constexpr std::uint32_t kAttemptPacingMs = 5000;
 constexpr std::uint32_t kPollIntervalMs = 500;
 // The longest sleep between cycles: the clock is read again at least this often, so a deadline is
 // never missed by more than that even when the ticks move in ways that no wait can foresee (a
-// clock set by hand in tests).
-constexpr std::uint32_t kLongestWaitMs = 250;
+// clock set by hand in tests). One poll interval: a connected, idle worker wakes only to poll.
+constexpr std::uint32_t kLongestWaitMs = kPollIntervalMs + 1;
 // A server has as long to take a request as it has to answer it: one that cannot take a packet of
 // at most a few dozen bytes (a spooled record of up to 64 KiB) within a second has stopped reading.
 constexpr int kWriteTimeoutMs = 1000;
