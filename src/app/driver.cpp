@@ -1,6 +1,7 @@
 #include "app/driver.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -76,6 +77,8 @@ Driver::Driver(DriverEnvironment env)
                        [this](std::string_view name) { return ComPortsEntry(name); }),
       SimpleTCPClient1_(loop_) {
   ApplySystemValues(CommPortDriver1_);
+  // The 0x06 follows a frame's last byte at once; bench/scenario turns it off to compare.
+  CommPortDriver1_.SetDeliverAtFrameEnd(std::getenv("DRVNT417_PACKET_TIMEOUT_ONLY") == nullptr);
   // A receiver line that goes away and comes back: one line each; the port stays open meanwhile.
   CommPortDriver1_.SetOnLineLost([this](const SerialError& why) {
     std::cerr << LineLostLine(PortLabel(CommPortDriver1_), why, CommPortDriver1_.ReopenInterval())

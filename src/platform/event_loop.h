@@ -32,9 +32,9 @@ class EventLoop {
 
   virtual std::unique_ptr<Timer> CreateTimer(std::function<void()> onTimeout) = 0;
 
-  // Watches `fd`: `onReadable` while bytes (or end of stream, or an error) can be read,
-  // `onWritable` while the socket can take bytes or its connect has completed. Both sides start
-  // enabled.
+  // Watches `fd` (a socket, or any descriptor that poll() can watch, such as a tty): `onReadable`
+  // while bytes (or end of stream, or an error) can be read, `onWritable` while the socket can take
+  // bytes or its connect has completed. Both sides start enabled.
   virtual std::unique_ptr<SocketWatch> WatchSocket(int fd, std::function<void()> onReadable,
                                                    std::function<void()> onWritable) = 0;
 

@@ -122,6 +122,10 @@ class SerialDevice {
 
   // Why the last failed call failed.
   virtual SerialError LastError() const = 0;
+
+  // A descriptor that the event loop can watch for readable bytes while the device is open; -1
+  // when there is none, and the device must be polled.
+  virtual int Descriptor() const { return -1; }
 };
 
 // The serial device of this system's OS.

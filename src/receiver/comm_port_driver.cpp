@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/files.h"
+#include "receiver/frame_decoder.h"
 
 namespace drvnt {
 namespace {
@@ -78,10 +79,11 @@ constexpr SerialTimeouts kPortTimeouts{1, 0, 1, 0, 10};
 
 TCommPortDriver::TCommPortDriver(EventLoop& loop, Clock& clock,
                                  std::unique_ptr<SerialDevice> device, ComPortsLookup comPorts)
-    : clock_(clock),
+    : loop_(loop),
+      clock_(clock),
       device_(std::move(device)),
       comPorts_(std::move(comPorts)),
-      timer_(loop.CreateTimer([this] { PollPort(); })),
+      timer_(loop.CreateTimer([this] { OnTimer(); })),
       inputBuffer_(inBufSize_) {}
 
 TCommPortDriver::~TCommPortDriver() {
@@ -103,8 +105,63 @@ bool TCommPortDriver::OpenPort() {
     return false;
   lineLost_ = false;
   open_.store(true, std::memory_order_release);
-  timer_->Start(pollingDelay_);
+  StartWaiting();
   return true;
+}
+
+// The watch on the device's descriptor when it has one, else the polling timer.
+void TCommPortDriver::StartWaiting() {
+  StopWatching();
+  const int fd = device_->Descriptor();
+  if (fd < 0) {
+    timer_->Start(pollingDelay_);
+    return;
+  }
+  watch_ = loop_.WatchSocket(
+      fd, [this] { OnReadable(); }, [] {});
+  watch_->SetWriteEnabled(false);
+  timer_->Stop();
+  ArmWaiting(false);
+}
+
+void TCommPortDriver::StopWatching() {
+  if (!watch_)
+    return;
+  watch_->SetReadEnabled(false);
+  watch_->SetWriteEnabled(false);
+  retiredWatches_.push_back(std::move(watch_));
+}
+
+void TCommPortDriver::OnTimer() {
+  retiredWatches_.clear();
+  PollPort();
+  ArmWaiting(false);
+}
+
+void TCommPortDriver::OnReadable() {
+  retiredWatches_.clear();
+  lastQueued_ = 0;
+  PollPort();
+  ArmWaiting(lastQueued_ == 0 && held_ == 0);
+}
+
+// With a watch: reports of arriving bytes while nothing is pending, and while bytes are read as
+// they come (held for the frame end) as long as the buffer has room; the timer while a packet is
+// pending, while the line is lost, and for one period after a report that found nothing (a device
+// that keeps reporting, say at a hang-up the status query still survives, is then polled).
+void TCommPortDriver::ArmWaiting(bool reportFoundNothing) {
+  if (!IsPortOpen() || (!watch_ && !lineLost_))
+    return;
+  const bool pending = packetStart_ != kNoPacketStart || held_ > 0;
+  const bool readsAsItComes = deliverAtFrameEnd_ && held_ < inputBuffer_.size();
+  if (watch_)
+    watch_->SetReadEnabled(!lineLost_ && !reportFoundNothing && (!pending || readsAsItComes));
+  if (lineLost_ || pending || reportFoundNothing) {
+    if (!timer_->IsActive())
+      timer_->Start(pollingDelay_);
+  } else {
+    timer_->Stop();
+  }
 }
 
 // The device of `PortName` with the line settings and time-outs; closed again on failure.
@@ -123,7 +180,9 @@ void TCommPortDriver::ClosePort() {
   if (!IsPortOpen())
     return;
   timer_->Stop();
+  StopWatching();
   device_->Close();
+  held_ = 0;
   lineLost_ = false;
   open_.store(false, std::memory_order_release);
 }
@@ -136,10 +195,12 @@ void TCommPortDriver::LoseLineIfGone() {
     return;
   // Closed at once: a device that is held open cannot be released by the system, and the
   // adapter's next device may be a new one at the same path.
+  StopWatching();
   device_->Close();
   lineLost_ = true;
   lastReopenAt_ = clock_.Ticks();
   packetStart_ = kNoPacketStart;
+  held_ = 0;
   if (onLineLost_)
     onLineLost_(why);
 }
@@ -152,6 +213,7 @@ void TCommPortDriver::TryReopen() {
   if (!OpenDevice())
     return;
   lineLost_ = false;
+  StartWaiting();
   if (onLineBack_)
     onLineBack_();
 }
@@ -178,6 +240,7 @@ bool TCommPortDriver::ApplyLineSettings() {
   appliedSpeed_ = settings.baudRate;
   const bool purged = device_->Purge();
   packetStart_ = kNoPacketStart;
+  held_ = 0;
   return purged && device_->SetQueueSizes(inBufSize_, outBufSize_);
 }
 
@@ -246,17 +309,94 @@ void TCommPortDriver::PollPort() {
     return;
   }
   const std::uint32_t queued = counts->input;
+  lastQueued_ = queued;
+  if (deliverAtFrameEnd_ || held_ > 0) {
+    PollHeld(queued);
+    return;
+  }
   if (packetSize_ > 0 && queued >= static_cast<std::uint32_t>(packetSize_)) {
     DeliverFullPackets(queued);
     return;
   }
-  if (packetTimeout_ > 0 && packetStart_ != kNoPacketStart &&
-      TicksSince(clock_.Ticks(), packetStart_) > static_cast<std::uint32_t>(packetTimeout_)) {
+  if (PacketTimedOut()) {
     FlushIncompletePacket(queued);
     return;
   }
   if (queued > 0 && packetStart_ == kNoPacketStart)
     packetStart_ = clock_.Ticks();
+}
+
+bool TCommPortDriver::PacketTimedOut() const {
+  return packetTimeout_ > 0 && packetStart_ != kNoPacketStart &&
+         TicksSince(clock_.Ticks(), packetStart_) > static_cast<std::uint32_t>(packetTimeout_);
+}
+
+// The same steps over the bytes held in the input buffer and those still queued, with one more:
+// held bytes that end in the frame terminator go at once.
+void TCommPortDriver::PollHeld(std::uint32_t queued) {
+  const std::uint32_t waiting = held_ + queued;
+  if (packetSize_ > 0 && waiting >= static_cast<std::uint32_t>(packetSize_)) {
+    DeliverFullHeldPackets(waiting);
+    return;
+  }
+  if (queued > 0 && !ReadIntoHeld(queued))
+    return;
+  if (deliverAtFrameEnd_ && held_ > 0 && inputBuffer_[held_ - 1] == kFrameTerminator) {
+    packetStart_ = kNoPacketStart;
+    DeliverHeld();
+    return;
+  }
+  if (PacketTimedOut()) {
+    packetStart_ = kNoPacketStart;
+    if (packetMode_ == TPacketMode::pmPass)
+      DeliverHeld();
+    held_ = 0;
+    return;
+  }
+  if (held_ > 0 && packetStart_ == kNoPacketStart)
+    packetStart_ = clock_.Ticks();
+}
+
+// Reads up to `count` queued bytes behind the held ones, never past the input buffer. False when
+// the read failed.
+bool TCommPortDriver::ReadIntoHeld(std::uint32_t count) {
+  const std::size_t room = inputBuffer_.size() - std::min<std::size_t>(held_, inputBuffer_.size());
+  const std::size_t wanted = std::min<std::size_t>(count, room);
+  if (wanted == 0)
+    return true;
+  const std::optional<std::size_t> n = device_->Read(inputBuffer_.data() + held_, wanted);
+  if (!n) {
+    LoseLineIfGone();
+    return false;
+  }
+  held_ += static_cast<std::uint32_t>(std::min(*n, wanted));
+  return true;
+}
+
+// Full packets made of the held bytes and as many queued ones as complete them, as above.
+void TCommPortDriver::DeliverFullHeldPackets(std::uint32_t waiting) {
+  const auto size = static_cast<std::uint32_t>(packetSize_);
+  do {
+    if (!ReadIntoHeld(size - std::min(held_, size)))
+      return;
+    if (held_ < size)
+      return;  // a short read: the rest is read at the next step
+    DeliverHeld();
+    if (!IsPortOpen() || lineLost_)
+      return;
+    packetStart_ += TransmitTimeMs(size, appliedSpeed_);
+    waiting -= size;
+    if (waiting == 0)
+      packetStart_ = kNoPacketStart;
+  } while (waiting >= size);
+}
+
+// The held bytes as one packet; none are held afterwards.
+void TCommPortDriver::DeliverHeld() {
+  const std::uint32_t size = held_;
+  held_ = 0;
+  if (size > 0)
+    Deliver(size);
 }
 
 // Packets of exactly `PacketSize` while that many wait. The start time moves on by the transmit
@@ -376,7 +516,7 @@ void TCommPortDriver::SetPacketTimeout(std::int32_t ms) {
 
 void TCommPortDriver::SetPollingDelay(std::uint16_t ms) {
   pollingDelay_ = std::max(ms, kMinPollingDelay);
-  if (IsPortOpen())
+  if (IsPortOpen() && (!watch_ || timer_->IsActive()))
     timer_->Start(pollingDelay_);
 }
 

@@ -8,6 +8,17 @@
 // wait, they go out as packets of exactly `PacketSize` bytes, cut without regard to frames. The
 // packet bytes are the driver's input buffer, valid only during the call.
 //
+// With `DeliverAtFrameEnd` on (off unless set), whatever arrives is read at once and held in the
+// input buffer, and held bytes that end in the frame terminator 0x14 are delivered without
+// waiting for `PacketTimeout`: the receiver sends one frame and waits for its acknowledgement, so
+// a terminator at the end of what has arrived ends a frame. All other rules stay: bytes without
+// it wait for the timeout, `PacketSize` bytes go out as a full packet.
+//
+// A device with a descriptor is watched by the event loop for readable bytes; the timer then runs
+// only while a packet is pending (its time-out is counted on the timer's ticks as before), while
+// the line is lost, and for one period after a report that found nothing to read. A device without
+// one is polled by the timer throughout.
+//
 // A device that goes away under an open port (a USB adapter unplugged: the tty hangs up, its
 // status queries and reads fail) is closed at once and opened again at the same path every
 // `ReopenInterval` ms until it is back; meanwhile the port stays open for its users, since nobody
@@ -22,6 +33,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/bytes.h"
 #include "platform/clock.h"
@@ -83,7 +95,7 @@ class TCommPortDriver {
   // progress for `OutputTimeout` ms or the modem lines went off under `CheckLineStatus`.
   std::uint32_t SendBytes(const std::uint8_t* data, std::uint32_t count);
   void SetDtr(bool on);
-  // One polling step; the timer runs it every `PollingDelay` ms while the port is open.
+  // One polling step; the timer or the watch on the device runs it while the port is open.
   void PollPort();
 
   // --- Properties ---
@@ -129,6 +141,10 @@ class TCommPortDriver {
   void SetOutputTimeout(std::uint16_t ms) { outputTimeout_ = ms; }
   bool CheckLineStatus() const { return checkLineStatus_; }
   void SetCheckLineStatus(bool on) { checkLineStatus_ = on; }
+  // Off by default; see the header comment. Held bytes are delivered by the old rules when it is
+  // switched off.
+  bool DeliverAtFrameEnd() const { return deliverAtFrameEnd_; }
+  void SetDeliverAtFrameEnd(bool on) { deliverAtFrameEnd_ = on; }
 
   void SetOnReceivePacket(ReceivePacketHandler handler) { onReceivePacket_ = std::move(handler); }
 
@@ -158,17 +174,33 @@ class TCommPortDriver {
   void LoseLineIfGone();
   void TryReopen();
   void LineSettingChanged();
+  void StartWaiting();
+  void StopWatching();
+  void OnTimer();
+  void OnReadable();
+  void ArmWaiting(bool reportFoundNothing);
   void ResizeInputBuffer(std::uint32_t size);
 
   void DeliverFullPackets(std::uint32_t queued);
   void FlushIncompletePacket(std::uint32_t queued);
+  void PollHeld(std::uint32_t queued);
+  bool ReadIntoHeld(std::uint32_t count);
+  void DeliverFullHeldPackets(std::uint32_t waiting);
+  void DeliverHeld();
+  bool PacketTimedOut() const;
   void Deliver(std::size_t size);
   bool RoomAndLinesAllowSending(std::uint16_t& room);
 
+  EventLoop& loop_;
   Clock& clock_;
   std::unique_ptr<SerialDevice> device_;
   ComPortsLookup comPorts_;
   std::unique_ptr<Timer> timer_;
+  std::unique_ptr<SocketWatch> watch_;  // none while polled by the timer alone
+  // Watches of a closed device, disabled, released at the next step: the one that runs may be
+  // among them.
+  std::vector<std::unique_ptr<SocketWatch>> retiredWatches_;
+  std::uint32_t lastQueued_ = 0;  // what the last status query found
   std::atomic<bool> open_{false};
 
   std::string portName_ = "\\\\.\\COM1";
@@ -188,10 +220,13 @@ class TCommPortDriver {
   bool enableDtrOnOpen_ = true;
   std::uint16_t outputTimeout_ = 500;
   bool checkLineStatus_ = false;
+  bool deliverAtFrameEnd_ = false;
   ReceivePacketHandler onReceivePacket_;
 
   Bytes inputBuffer_;
   std::uint32_t packetStart_ = kNoPacketStart;
+  // Bytes already read into the input buffer and not yet delivered (`DeliverAtFrameEnd` only).
+  std::uint32_t held_ = 0;
   // The speed last set on the device: what the bytes really took on the line.
   std::uint32_t appliedSpeed_ = 0;
 

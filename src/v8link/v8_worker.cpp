@@ -1,5 +1,6 @@
 #include "v8link/v8_worker.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "v8link/reply_reader.h"
@@ -12,6 +13,10 @@ namespace {
 constexpr int kConnectTimeoutMs = 2500;
 constexpr std::uint32_t kAttemptPacingMs = 5000;
 constexpr std::uint32_t kPollIntervalMs = 500;
+// The longest sleep between cycles: the clock is read again at least this often, so a deadline is
+// never missed by more than that even when the ticks move in ways that no wait can foresee (a
+// clock set by hand in tests). One poll interval: a connected, idle worker wakes only to poll.
+constexpr std::uint32_t kLongestWaitMs = kPollIntervalMs + 1;
 // A server has as long to take a request as it has to answer it: one that cannot take a packet of
 // at most a few dozen bytes (a spooled record of up to 64 KiB) within a second has stopped reading.
 constexpr int kWriteTimeoutMs = 1000;
@@ -39,10 +44,13 @@ void cl::Start() {
 }
 
 void cl::Stop() {
-  std::lock_guard lock(clientMutex_);
-  stop_ = true;
-  if (client_ && (connecting_ || writing_))
-    client_->Wake();
+  {
+    std::lock_guard lock(clientMutex_);
+    stop_ = true;
+    if (client_ && (connecting_ || writing_))
+      client_->Wake();
+  }
+  wake_.Notify();
 }
 
 bool cl::Finished() const {
@@ -66,7 +74,9 @@ std::vector<Bytes> cl::TakeUnsentEventRecords() {
 }
 
 bool cl::Enqueue(std::uint32_t type, std::span<const std::uint8_t> body, std::string spoolFile) {
-  return queue_.Enqueue(type, body, std::move(spoolFile));
+  const bool queued = queue_.Enqueue(type, body, std::move(spoolFile));
+  wake_.Notify();
+  return queued;
 }
 
 void cl::Run() {
@@ -82,7 +92,7 @@ void cl::Run() {
     } catch (...) {
       // A fault in one cycle never ends the worker; the error count tells the story.
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WaitForWork();
   }
   CloseOnExit();
   finished_ = true;
@@ -278,6 +288,39 @@ void cl::DropStep() {
   } catch (...) {
     // Dropping never fails the cycle.
   }
+}
+
+// Milliseconds until the next cycle has something to do: a queued packet or a stop at once, else
+// the poll or the connection attempt falling due; nothing else is due before a notification.
+std::uint32_t cl::MsUntilWork() const {
+  const auto remaining = [this](std::uint32_t since, std::uint32_t interval) {
+    const std::uint32_t passed = TicksSince(clock_.Ticks(), since);
+    return passed > interval ? 0 : interval + 1 - passed;
+  };
+  if (stop_)
+    return 0;
+  if (connected_) {
+    if (!queue_.Empty())
+      return 0;
+    return accepted_ ? remaining(lastPollTick_, kPollIntervalMs) : kLongestWaitMs;
+  }
+  if (enabled_)
+    return attempted_ ? remaining(lastAttemptTick_, kAttemptPacingMs) : 0;
+  return kLongestWaitMs;
+}
+
+void cl::WaitForWork() {
+  const std::uint32_t ms = std::min(MsUntilWork(), kLongestWaitMs);
+  if (ms > 0)
+    wake_.WaitFor(ms, [this] { return stop_.load(); });
+}
+
+void WakeSignal::Notify() {
+  {
+    std::lock_guard lock(mutex_);
+    notified_ = true;
+  }
+  cv_.notify_one();
 }
 
 // The first attempt is made at once, whatever the tick count; later ones are paced.

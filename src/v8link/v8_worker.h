@@ -13,6 +13,8 @@
 // and Stop(). It never ends on a network fault; only Stop() ends it.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,6 +35,25 @@
 #include "v8link/wire_codec.h"
 
 namespace drvnt {
+
+// What the worker sleeps on between cycles: a wait with a deadline that Notify() ends early, from
+// any thread. A notification that comes before the wait ends the next wait at once.
+class WakeSignal {
+ public:
+  void Notify();
+  // Returns when notified, after `ms` milliseconds, or at once when `done()` holds.
+  template <typename Done>
+  void WaitFor(std::uint32_t ms, Done done) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return notified_ || done(); });
+    notified_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool notified_ = false;
+};
 
 class cl final : public V8Link {
  public:
@@ -91,6 +112,8 @@ class cl final : public V8Link {
   void DropStep();
 
   bool AttemptDue() const;
+  std::uint32_t MsUntilWork() const;
+  void WaitForWork();
   void ConnectionAttempt();
   bool ServerHostUsable(const ServerHostConfig& config);
   void ReplaceClient();
@@ -119,6 +142,7 @@ class cl final : public V8Link {
   std::atomic<bool> connected_{false};
   std::atomic<bool> accepted_{false};
   SendQueue queue_;
+  WakeSignal wake_;  // a packet queued, a stop
 
   bool sentFromQueue_ = false;
   std::string sentSpoolFile_;  // spool file of the packet sent in this cycle

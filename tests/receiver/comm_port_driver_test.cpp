@@ -226,6 +226,108 @@ TEST_P(BurstTest, BurstIsOnePacketOnlyOnceMoreThanTheTimeoutHasPassed) {
 INSTANTIATE_TEST_SUITE_P(StartTicks, BurstTest,
                          ::testing::Values(5'000'000u, 0xFFFFFFD0u, 0xFFFFFFB0u, 0xFFFFFFFEu));
 
+// --- Delivery at the end of a frame ---
+
+class FrameEndTest : public CommPortTest {
+ protected:
+  FrameEndTest() { port_.SetDeliverAtFrameEnd(true); }
+
+  void ArriveBytes(const Bytes& b) { line_.input.insert(line_.input.end(), b.begin(), b.end()); }
+  static Bytes Frame(std::uint8_t fill, std::size_t size = 21) {
+    Bytes frame(size, fill);
+    frame.back() = 0x14;
+    return frame;
+  }
+  static Bytes Join(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+};
+
+TEST_F(FrameEndTest, IsOffUnlessSet) {
+  TCommPortDriver fresh(loop_, clock_, std::make_unique<FakeSerialDevice>(line_), {});
+  EXPECT_FALSE(fresh.DeliverAtFrameEnd());
+}
+
+TEST_F(FrameEndTest, FrameIsDeliveredAtTheTickThatSeesItsTerminator) {
+  OpenAt(0xFFFFFFF0u);
+  ArriveBytes(Frame('9'));
+  port_.PollPort();
+  EXPECT_EQ(packets_, std::vector<Bytes>{Frame('9')});
+  PollAfter(200);
+  EXPECT_EQ(packets_.size(), 1u);
+}
+
+TEST_F(FrameEndTest, TwoFramesThatArriveTogetherAreOnePacket) {
+  OpenAt(5'000'000);
+  ArriveBytes(Join(Frame('1'), Frame('2')));
+  port_.PollPort();
+  EXPECT_EQ(packets_, std::vector<Bytes>{Join(Frame('1'), Frame('2'))});
+}
+
+TEST_F(FrameEndTest, BytesWithoutTheTerminatorWaitForTheTimeout) {
+  OpenAt(5'000'000);
+  ArriveBytes(Bytes(10, '9'));
+  port_.PollPort();
+  PollAfter(40);
+  ArriveBytes(Bytes(5, '8'));
+  PollAfter(40);
+  EXPECT_TRUE(packets_.empty()) << "delivered at exactly 80 ms";
+  PollAfter(1);
+  EXPECT_EQ(packets_, std::vector<Bytes>{Join(Bytes(10, '9'), Bytes(5, '8'))});
+}
+
+TEST_F(FrameEndTest, FrameCutBeforeItsEndGoesWholeWhenTheTerminatorArrives) {
+  OpenAt(5'000'000);
+  const Bytes frame = Frame('7');
+  ArriveBytes(Bytes(frame.begin(), frame.begin() + 12));
+  port_.PollPort();
+  PollAfter(30);
+  ArriveBytes(Bytes(frame.begin() + 12, frame.end()));
+  PollAfter(30);
+  EXPECT_EQ(packets_, std::vector<Bytes>{frame});
+}
+
+TEST_F(FrameEndTest, FullPacketsStillGoAsPacketSizeBytesAndTheRestAtItsTerminator) {
+  OpenAt(5'000'000);
+  const Bytes burst = Join(Sequence(0, 280), Frame('5'));
+  ArriveBytes(burst);
+  port_.PollPort();
+  ASSERT_EQ(PacketSizes(), std::vector<std::size_t>{256});
+  port_.PollPort();
+  EXPECT_EQ(PacketSizes(), (std::vector<std::size_t>{256, 45}));
+  EXPECT_EQ(Delivered(), burst);
+}
+
+TEST_F(FrameEndTest, DiscardModeStillDropsIncompletePacketsOnly) {
+  port_.SetPacketMode(TPacketMode::pmDiscard);
+  OpenAt(5'000'000);
+  ArriveBytes(Bytes(10, '9'));
+  port_.PollPort();
+  PollAfter(81);
+  EXPECT_TRUE(packets_.empty());
+  ArriveBytes(Frame('3'));
+  PollAfter(1);
+  EXPECT_EQ(packets_, std::vector<Bytes>{Frame('3')});
+}
+
+TEST_F(FrameEndTest, HeldBytesAreDroppedByAPurgeAndByClosing) {
+  OpenAt(5'000'000);
+  ArriveBytes(Bytes(10, '9'));
+  port_.PollPort();
+  port_.SetBaudRateValue(9600);  // applied at once, with a purge
+  ArriveBytes(Frame('4'));
+  port_.PollPort();
+  EXPECT_EQ(packets_, std::vector<Bytes>{Frame('4')});
+  ArriveBytes(Bytes(10, '9'));
+  port_.PollPort();
+  port_.ClosePort();
+  ASSERT_TRUE(port_.OpenPort());
+  ArriveBytes(Frame('6'));
+  port_.PollPort();
+  EXPECT_EQ(packets_, (std::vector<Bytes>{Frame('4'), Frame('6')}));
+}
+
 TEST_F(CommPortTest, BytesTricklingInAfterTheFirstTickGoWithThePacketWithoutPostponingIt) {
   OpenAt(5'000'000);
   Arrive(5);

@@ -12,6 +12,7 @@
 
 #include "platform/qt/qt_event_loop.h"
 #include "receiver/comm_port_driver.h"
+#include "support/fake_clock.h"
 #include "support/pty.h"
 #include "support/run_until.h"
 #include "support/temp_dir.h"
@@ -34,11 +35,12 @@ class PtyPortTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(pty_.Ok()); }
 
   // A port whose name the [ComPorts] section maps to `path` (the pty's slave by default).
-  std::unique_ptr<TCommPortDriver> MakePort(std::string path = {}) {
+  std::unique_ptr<TCommPortDriver> MakePort(std::string path = {}, Clock& clock = SystemClock(),
+                                            EventLoop* loop = nullptr) {
     if (path.empty())
       path = pty_.SlavePath();
     auto port = std::make_unique<TCommPortDriver>(
-        loop_, SystemClock(), CreateSystemSerialDevice(),
+        loop ? *loop : loop_, clock, CreateSystemSerialDevice(),
         [path](std::string_view name) -> std::optional<std::string> {
           if (name == "COM9")
             return path;
@@ -120,6 +122,112 @@ TEST_F(PtyPortTest, FrameArrivesAsOnePacketThroughThePollingTimerAndIsAcknowledg
   testing::RunFor(300);  // a second packet would have come by now
   EXPECT_EQ(packets, std::vector<Bytes>{frame});
   EXPECT_EQ(pty_.ReadFromMaster(2000), Bytes{0x06});
+}
+
+// The port's clock stands still until the test moves it, so only the terminator can deliver a
+// packet before the 80 ms have been made to pass.
+class StillClockPortTest : public PtyPortTest {
+ protected:
+  void Open(bool atFrameEnd) {
+    port_ = MakePort({}, clock_);
+    port_->SetDeliverAtFrameEnd(atFrameEnd);
+    port_->SetOnReceivePacket([this](TCommPortDriver& p, const std::uint8_t* b, std::uint32_t n) {
+      packets_.emplace_back(b, b + n);
+      const std::uint8_t ack = 0x06;
+      p.SendBytes(&ack, 1);
+    });
+    ASSERT_TRUE(port_->OpenPort()) << port_->LastDeviceError().text;
+  }
+
+  testing::FakeClock clock_;
+  std::unique_ptr<TCommPortDriver> port_;
+  std::vector<Bytes> packets_;
+};
+
+TEST_F(StillClockPortTest, AtFrameEndAFrameIsDeliveredAndAcknowledgedWithoutTheTimeout) {
+  Open(true);
+  const Bytes frame = ReceiverFrame();
+  ASSERT_TRUE(pty_.WriteToMaster(frame));
+  ASSERT_TRUE(testing::RunUntil([&] { return !packets_.empty(); }, 3000));
+  EXPECT_EQ(packets_, std::vector<Bytes>{frame});
+  EXPECT_EQ(pty_.ReadFromMaster(2000), Bytes{0x06});
+}
+
+TEST_F(StillClockPortTest, WithoutTheTerminatorOrTheSettingBytesWaitForTheTimeout) {
+  const Bytes frame = ReceiverFrame();
+  const Bytes cut(frame.begin(), frame.end() - 1);
+  for (const auto& [atFrameEnd, bytes] : {std::pair{false, frame}, std::pair{true, cut}}) {
+    SCOPED_TRACE(atFrameEnd);
+    packets_.clear();
+    Open(atFrameEnd);
+    ASSERT_TRUE(pty_.WriteToMaster(bytes));
+    testing::RunFor(300);
+    EXPECT_TRUE(packets_.empty());
+    clock_.AdvanceMs(81);
+    ASSERT_TRUE(testing::RunUntil([&] { return !packets_.empty(); }, 3000));
+    EXPECT_EQ(packets_, std::vector<Bytes>{bytes});
+    EXPECT_EQ(pty_.ReadFromMaster(2000), Bytes{0x06});
+    port_.reset();
+  }
+}
+
+// The Qt loop, with the port's timer seen from outside: whether it runs and how often it fired.
+class TimerSeeingLoop final : public EventLoop {
+ public:
+  explicit TimerSeeingLoop(EventLoop& inner) : inner_(inner) {}
+
+  std::unique_ptr<Timer> CreateTimer(std::function<void()> onTimeout) override {
+    auto timer = inner_.CreateTimer([this, fn = std::move(onTimeout)] {
+      ++fired;
+      fn();
+    });
+    timer_ = timer.get();
+    return timer;
+  }
+  std::unique_ptr<SocketWatch> WatchSocket(int fd, std::function<void()> onReadable,
+                                           std::function<void()> onWritable) override {
+    ++watches;
+    return inner_.WatchSocket(fd, std::move(onReadable), std::move(onWritable));
+  }
+  void RunAndWait(std::function<void()> fn) override { inner_.RunAndWait(std::move(fn)); }
+  void WaitForEvents() override { inner_.WaitForEvents(); }
+  void WakeUp() override { inner_.WakeUp(); }
+  void Quit() override { inner_.Quit(); }
+
+  bool TimerActive() const { return timer_ && timer_->IsActive(); }
+  int fired = 0;
+  int watches = 0;
+
+ private:
+  EventLoop& inner_;
+  Timer* timer_ = nullptr;
+};
+
+TEST_F(PtyPortTest, IdlePortIsWatchedAndItsTimerRunsOnlyWhileAPacketIsPending) {
+  testing::FakeClock clock;  // stands still until moved
+  TimerSeeingLoop loop(loop_);
+  auto port = MakePort({}, clock, &loop);
+  std::vector<Bytes> packets;
+  port->SetOnReceivePacket([&](TCommPortDriver&, const std::uint8_t* p, std::uint32_t n) {
+    packets.emplace_back(p, p + n);
+  });
+  ASSERT_TRUE(port->OpenPort()) << port->LastDeviceError().text;
+  EXPECT_EQ(loop.watches, 1);
+  testing::RunFor(200);
+  EXPECT_EQ(loop.fired, 0);
+  EXPECT_FALSE(loop.TimerActive());
+
+  ASSERT_TRUE(pty_.WriteToMaster(ReceiverFrame()));
+  ASSERT_TRUE(testing::RunUntil([&] { return loop.TimerActive(); }, 3000));
+  testing::RunFor(100);
+  EXPECT_TRUE(packets.empty()) << "the packet time-out runs on the clock";
+  clock.AdvanceMs(81);
+  ASSERT_TRUE(testing::RunUntil([&] { return !packets.empty(); }, 3000));
+  EXPECT_EQ(packets, std::vector<Bytes>{ReceiverFrame()});
+  EXPECT_FALSE(loop.TimerActive());
+  const int fired = loop.fired;
+  testing::RunFor(200);
+  EXPECT_EQ(loop.fired, fired);
 }
 
 TEST_F(PtyPortTest, PathsThatAreNoSerialDeviceDoNotOpenAndAreLeftAlone) {

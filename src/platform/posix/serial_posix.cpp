@@ -154,6 +154,7 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   bool IsOpen() const override { return fd_ >= 0; }
+  int Descriptor() const override { return fd_; }
 
   void Close() override {
     if (fd_ < 0)
