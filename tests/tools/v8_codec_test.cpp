@@ -206,7 +206,8 @@ TEST(V8Responder, RepliesEchoTheSequenceAndGarbageBreaksTheMarker) {
                    0,    0xFF, 0x03, 0, 0, 0x02, 0, 0, 0, 0, 0x29, 0, 0, 0, 0, 0, 0, 0,    0xFE}));
 
   for (bool junk : {false, true}) {
-    V8Responder garbage({.mode = V8Mode::kGarbage, .garbageJunk = junk});
+    V8Responder garbage(
+        {.mode = V8Mode::kGarbage, .garbage = junk ? V8Garbage::kJunk : V8Garbage::kHeader});
     const Bytes wire = garbage.Answer(hello)->wire;
     EXPECT_EQ(wire.size(), junk ? 39u : 21u);
     V8StreamReader r;
@@ -214,6 +215,54 @@ TEST(V8Responder, RepliesEchoTheSequenceAndGarbageBreaksTheMarker) {
     V8Packet p;
     EXPECT_EQ(r.Next(p), V8StreamReader::Status::kBadMarker) << junk;
   }
+}
+
+TEST(V8Responder, GarbageLengthsAndCutHeaders) {
+  V8Packet hello;
+  hello.type = v8type::kHello;
+  struct Case {
+    V8Garbage kind;
+    std::size_t size;
+    V8StreamReader::Status status;
+    std::int32_t length;
+  };
+  const Case cases[] = {
+      {V8Garbage::kHuge, 21, V8StreamReader::Status::kBadLength, 0x7FFFFFFF},
+      {V8Garbage::kNegative, 21, V8StreamReader::Status::kBadLength, -1},
+      {V8Garbage::kCut, 10, V8StreamReader::Status::kNeedMore, 0},
+  };
+  for (const Case& c : cases) {
+    V8Responder garbage({.mode = V8Mode::kGarbage, .garbage = c.kind});
+    const Bytes wire = garbage.Answer(hello)->wire;
+    EXPECT_EQ(wire.size(), c.size);
+    V8StreamReader r;
+    r.Feed(wire.data(), wire.size());
+    V8Packet p;
+    EXPECT_EQ(r.Next(p), c.status) << wire.size();
+    if (c.status == V8StreamReader::Status::kBadLength)
+      EXPECT_EQ(r.BadLength(), c.length);
+  }
+  EXPECT_FALSE(ParseV8Garbage("long"));
+}
+
+TEST(V8Responder, FloodFollowsEveryReplyWithUnaskedPackets) {
+  V8Responder flood({.mode = V8Mode::kFlood, .floodCount = 4});
+  V8Packet event;
+  event.type = v8type::kEventRecord;
+  event.sequence = 7;
+  const auto reply = flood.Answer(event);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->name, "event-ack");
+  V8StreamReader r;
+  r.Feed(reply->wire.data(), reply->wire.size());
+  std::vector<std::pair<std::uint32_t, std::int64_t>> got;
+  V8Packet p;
+  while (r.Next(p) == V8StreamReader::Status::kPacket)
+    got.push_back({p.type, p.sequence});
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(got[0], (std::pair<std::uint32_t, std::int64_t>{v8type::kEventAck, 7}));
+  for (std::size_t i = 1; i < got.size(); ++i)
+    EXPECT_NE(got[i].second, 7) << "an unasked packet answers the record";
 }
 
 }  // namespace

@@ -16,10 +16,27 @@ std::optional<V8Mode> ParseV8Mode(std::string_view text) {
       {"slow", V8Mode::kSlow},
       {"garbage", V8Mode::kGarbage},
       {"late", V8Mode::kLate},
+      {"flood", V8Mode::kFlood},
   };
   for (const Name& n : kNames) {
     if (text == n.text)
       return n.mode;
+  }
+  return std::nullopt;
+}
+
+std::optional<V8Garbage> ParseV8Garbage(std::string_view text) {
+  struct Name {
+    const char* text;
+    V8Garbage kind;
+  };
+  static const Name kNames[] = {
+      {"header", V8Garbage::kHeader}, {"junk", V8Garbage::kJunk}, {"huge", V8Garbage::kHuge},
+      {"negative", V8Garbage::kNegative}, {"cut", V8Garbage::kCut},
+  };
+  for (const Name& n : kNames) {
+    if (text == n.text)
+      return n.kind;
   }
   return std::nullopt;
 }
@@ -58,17 +75,43 @@ std::uint32_t V8Responder::PlainReplyType(const V8Packet& packet) const {
 
 V8Reply V8Responder::Garbage() const {
   V8Reply r{"garbage", 0, {}};
-  if (options_.garbageJunk) {
-    // Junk the length of a whole reply: the driver takes 21 bytes as a bad header and the rest
-    // as the start of its next reply, which puts its reading out of step.
-    r.wire.assign(kV8TransportHeaderSize + kV8PacketHeaderSize, 0xA5);
-  } else {
-    // A well-formed header whose marker is wrong, alone: the driver consumes exactly it.
-    r.wire = EncodeV8(v8type::kPoll, 0);
-    r.wire.resize(kV8TransportHeaderSize);
-    r.wire[0] = 0x00;
+  switch (options_.garbage) {
+    case V8Garbage::kJunk:
+      // Junk the length of a whole reply: the driver takes 21 bytes as a bad header and the rest
+      // as the start of its next reply, which puts its reading out of step.
+      r.wire.assign(kV8TransportHeaderSize + kV8PacketHeaderSize, 0xA5);
+      break;
+    case V8Garbage::kHuge:
+    case V8Garbage::kNegative: {
+      // A transport header alone, its two lengths alike and impossible.
+      const std::uint32_t n = options_.garbage == V8Garbage::kHuge ? 0x7FFFFFFFu : 0xFFFFFFFFu;
+      r.wire = EncodeV8(v8type::kPoll, 0);
+      r.wire.resize(kV8TransportHeaderSize);
+      PutU32(r.wire, 5, n);
+      PutU32(r.wire, 17, n);
+      break;
+    }
+    case V8Garbage::kCut:
+      // The start of a reply whose rest never comes.
+      r.wire = EncodeV8(v8type::kPoll, 0);
+      r.wire.resize(10);
+      break;
+    case V8Garbage::kHeader:
+      // A well-formed header whose marker is wrong, alone: the driver consumes exactly it.
+      r.wire = EncodeV8(v8type::kPoll, 0);
+      r.wire.resize(kV8TransportHeaderSize);
+      r.wire[0] = 0x00;
+      break;
   }
   return r;
+}
+
+void V8Responder::AddFlood(V8Reply& reply) {
+  for (int i = 0; i < options_.floodCount; ++i) {
+    const std::uint32_t type = i % 2 == 0 ? v8type::kEventAck : v8type::kPoll;
+    const Bytes extra = EncodeV8(type, ++floodSequence_);
+    reply.wire.insert(reply.wire.end(), extra.begin(), extra.end());
+  }
 }
 
 std::optional<V8Reply> V8Responder::Answer(const V8Packet& packet) {
@@ -88,7 +131,10 @@ std::optional<V8Reply> V8Responder::Answer(const V8Packet& packet) {
     type = v8type::kProbe;
     probeDue_ = false;
   }
-  return V8Reply{V8TypeName(type), type, EncodeV8(type, packet.sequence), LateHere(packet)};
+  V8Reply reply{V8TypeName(type), type, EncodeV8(type, packet.sequence), LateHere(packet)};
+  if (options_.mode == V8Mode::kFlood)
+    AddFlood(reply);
+  return reply;
 }
 
 }  // namespace drvnt::sim

@@ -8,7 +8,8 @@
 // reply every probeEvery packets; when that packet needs another reply, the probe goes with the
 // next poll reply instead. drop, disconnect and garbage replace the reply to packet faultAt of a
 // connection (of every connection, or of the first one only with faultOnce); late marks the reply
-// to event record faultAt of a connection to go out late.
+// to event record faultAt of a connection to go out late. flood sends floodCount packets nobody
+// asked for (event acknowledgements and polls with sequence numbers never sent) after every reply.
 
 #include <cstdint>
 #include <optional>
@@ -19,9 +20,15 @@
 
 namespace drvnt::sim {
 
-enum class V8Mode { kNormal, kSilent, kDeny, kDrop, kDisconnect, kSlow, kGarbage, kLate };
+enum class V8Mode { kNormal, kSilent, kDeny, kDrop, kDisconnect, kSlow, kGarbage, kLate, kFlood };
 
 std::optional<V8Mode> ParseV8Mode(std::string_view text);
+
+// What garbage mode sends: a header with a wrong marker; 39 junk bytes; a transport header whose
+// length is huge (2^31 - 1) or negative (-1); or the first 10 bytes of a reply and nothing more.
+enum class V8Garbage { kHeader, kJunk, kHuge, kNegative, kCut };
+
+std::optional<V8Garbage> ParseV8Garbage(std::string_view text);
 
 struct V8ResponderOptions {
   V8Mode mode = V8Mode::kNormal;
@@ -29,7 +36,8 @@ struct V8ResponderOptions {
   bool faultOnce = false;
   int probeEvery = 0;  // 0: never
   bool noAck = false;
-  bool garbageJunk = false;  // garbage mode: junk bytes instead of a header with a wrong marker
+  V8Garbage garbage = V8Garbage::kHeader;
+  int floodCount = 100;  // flood mode: unasked packets after every reply
 };
 
 struct V8Reply {
@@ -53,6 +61,7 @@ class V8Responder {
   bool LateHere(const V8Packet& packet) const;
   std::uint32_t PlainReplyType(const V8Packet& packet) const;
   V8Reply Garbage() const;
+  void AddFlood(V8Reply& reply);
 
   V8ResponderOptions options_;
   int connections_ = 0;
@@ -60,6 +69,7 @@ class V8Responder {
   int eventsOnConnection_ = 0;
   long total_ = 0;
   bool probeDue_ = false;
+  std::int64_t floodSequence_ = 1000000000;
 };
 
 }  // namespace drvnt::sim

@@ -12,12 +12,13 @@ namespace {
 const std::vector<OptionRule> kOptions = {
     {"port", "P", "TCP port to listen on, 0 for any free one; 12543"},
     {"bind", "ADDR", "IPv4 address to listen on; 127.0.0.1"},
-    {"mode", "MODE", "normal|silent|deny|drop|disconnect|slow|garbage|late; normal"},
+    {"mode", "MODE", "normal|silent|deny|drop|disconnect|slow|garbage|late|flood; normal"},
     {"fault-at", "N",
      "drop, disconnect, garbage: the packet of a connection answered so; late: the event record; "
      "1"},
     {"fault-once", "", "the fault (and deny) on the first connection only"},
-    {"garbage", "KIND", "garbage mode: header (wrong marker) or junk; header"},
+    {"garbage", "KIND", "garbage mode: header (wrong marker), junk, huge, negative or cut; header"},
+    {"flood-count", "N", "flood mode: unasked packets sent after every reply; 100"},
     {"delay-ms", "MS", "slow mode: delay of every reply; late mode: of the late one; 1500"},
     {"probe-every", "N", "send a probe instead of a plain poll reply every N packets"},
     {"no-ack", "", "answer event records with a poll instead of an acknowledgement"},
@@ -33,8 +34,10 @@ const char* const kUsageTail =
     "\nModes: silent never answers; deny answers hello with access-denied; drop and disconnect\n"
     "answer packet --fault-at with a drop order or a disconnect order; slow delays every reply\n"
     "by --delay-ms; garbage answers packet --fault-at with a transport header whose marker is\n"
-    "wrong (header) or with 39 junk bytes (junk); late answers event record --fault-at of a\n"
-    "connection --delay-ms late, and the replies behind it wait for it.\n"
+    "wrong (header), with 39 junk bytes (junk), with a transport header whose length is\n"
+    "2^31-1 (huge) or -1 (negative), or with the first 10 bytes of a reply and no more (cut);\n"
+    "flood sends --flood-count event-acks and polls nobody asked for after every reply; late\n"
+    "answers event record --fault-at of a connection --delay-ms late, and the replies behind it wait for it.\n"
     "\nOutput, one line each, on standard output:\n"
     "  listen addr=127.0.0.1 port=12543\n"
     "  connect conn=1 peer=127.0.0.1:40000\n"
@@ -72,10 +75,13 @@ V8ServerOptions ReadOptions(const CommandLine& cl) {
   o.responder.probeEvery = static_cast<int>(cl.Int("probe-every", 0, 1, 1000000000));
   o.responder.noAck = cl.Has("no-ack");
   const std::string garbage = cl.Text("garbage", "header");
-  if (garbage != "header" && garbage != "junk") {
-    throw UsageError("bad value \"" + garbage + "\" for --garbage (header or junk)");
+  const auto kind = ParseV8Garbage(garbage);
+  if (!kind) {
+    throw UsageError("bad value \"" + garbage +
+                     "\" for --garbage (header, junk, huge, negative or cut)");
   }
-  o.responder.garbageJunk = garbage == "junk";
+  o.responder.garbage = *kind;
+  o.responder.floodCount = static_cast<int>(cl.Int("flood-count", 100, 1, 100000));
   const int delay = static_cast<int>(cl.Int("delay-ms", 1500, 0, 600000));
   o.delayMs = o.responder.mode == V8Mode::kSlow ? delay : 0;
   o.lateDelayMs = o.responder.mode == V8Mode::kLate ? delay : 0;
