@@ -342,12 +342,12 @@ class Rig:
         self.procs.append(proc)
         return proc
 
-    def start_receiver(self, scenario):
+    def start_receiver(self, scenario, *options):
         path = os.path.join(self.dir, "scenario.txt")
         with open(path, "w") as f:
             f.write("\n".join(scenario) + "\n")
         rx = self._start("receiver-sim", [program("RECEIVER_SIM"), "--pty", *RECEIVER_START,
-                                          "--scenario", path])
+                                          "--scenario", path, *options])
         first = wait_until(lambda: rx.lines() and rx.lines()[0], 10, "receiver-sim's pty line",
                            rx.tail)
         if not first.text.startswith("pty="):
@@ -362,9 +362,9 @@ class Rig:
         self.v8_port = int(v8.wait_for("listen", 10)["port"])
         return v8
 
-    def start_v7(self):
+    def start_v7(self, *options):
         v7 = self._start("v7-server-sim", [program("V7_SERVER_SIM"), "--bind", self.v7_host,
-                                           "--port", str(V7_PORT)], stdin=True)
+                                           "--port", str(V7_PORT), *options], stdin=True)
         v7.wait_for("listen", 10)
         return v7
 

@@ -1,0 +1,376 @@
+"""Fault injection through the real program: the driver killed while it spools, its spool directory
+full, its servers killed and restarted, and peers that send what no peer should. Whatever happens,
+an event the receiver saw acknowledged is delivered or still in a spool file, nothing appears that
+was never sent, and repeats are counted. Each run prints one line of counts ("faults NAME ...")
+and the seed of its random moments (FAULTS_SEED repeats a run)."""
+
+import collections
+import errno
+import os
+import re
+import signal
+import subprocess
+import time
+import unittest
+
+from e2e_rig import ReceiverEvent, Rig, v7_key, wait_until
+from faults_books import (Books, event_lines, seeded_random, v7_unacknowledged_bytes,
+                          V7_MESSAGE_BYTES, vm_rss_kib, whole_spool_files)
+
+KILLS = int(os.environ.get("FAULTS_KILLS", "20"))
+SERVER_FAULT_SECONDS = float(os.environ.get("FAULTS_SECONDS", "60"))
+# A V7 message the kernel took shortly before its server died may be gone with the server.
+V7_DEATH_WINDOW_S = 5.0
+# Resident memory of the sanitizer build, whose shadow memory makes up most of it; the quarantine of
+# freed blocks is held small, so that what grows is what the driver keeps. A buffer fed without
+# bound by a hostile peer passes these within seconds.
+RSS_LIMIT_KIB = 160 * 1024
+RSS_GROWTH_LIMIT_KIB = 32 * 1024
+SMALL_QUARANTINE = "quarantine_size_mb=8"
+ACK_LIMIT_MS = 1000
+STOP_LIMIT_S = 5.0
+
+
+def drain(rig, v8, timeout=90):
+    """Waits until no .dd8 or .ddk file is left and the V8 link is idle."""
+    wait_until(lambda: not rig.spool_files(".dd8") and not rig.spool_files(".ddk"), timeout,
+               "an empty spool directory", rig.dump)
+    rig.wait_v8_idle(v8, 20)
+
+
+class BooksChecks:
+    """Assertions over Books shared by the runs."""
+
+    def assert_nothing_invented(self, books):
+        self.assertEqual(books.invented8, set(), "V8: an event that was never sent")
+        self.assertEqual(books.invented7, set(), "V7: an event that was never sent")
+
+    def assert_repeats_allowed(self, extra, allowance, link):
+        """Every key there more often than acknowledged has its reasons in `allowance`."""
+        unjustified = {k: (n, allowance[k]) for k, n in extra.items() if n > allowance[k]}
+        self.assertEqual(unjustified, {}, f"{link}: (repeats, allowed) beyond what is explained")
+
+
+class DriverKilled(unittest.TestCase, BooksChecks):
+    """SIGKILL at random moments while both links are down and the receiver sends at line rate:
+    every spool file under its final name is whole after each kill, and once the servers are up
+    every acknowledged event arrives. A kill between keeping an event and its 0x06 makes the
+    receiver send it again, so each event may be there once more than acknowledged."""
+
+    def test_sigkill_while_spooling(self):
+        rnd, seed = seeded_random(self)
+        rig = Rig(self)
+        # The receiver repeats a frame the dead driver did not acknowledge until a new one does.
+        rx = rig.start_receiver(event_lines(3000), "--ack-timeout", "500", "--retries", "1000")
+        rig.reserve_v8_port()
+        rig.write_ini(Log=0)
+        kill_lag_ms = []
+        for _ in range(KILLS):
+            driver = rig.start_driver()
+            time.sleep(rnd.uniform(0.3, 1.5))
+            driver.stop(signal.SIGKILL)
+            kill_lag_ms.append(self.ms_since_last_ack(rx))
+            whole_spool_files(rig)
+        spooled_files = whole_spool_files(rig)
+
+        v8 = rig.start_v8()
+        v7 = rig.start_v7()
+        driver = rig.start_driver()
+        wait_until(lambda: v8.count("recv", type="event") >= 5, 30, "live events at V8", rig.dump)
+        rx.stop()
+        drain(rig, v8)
+        self.assertEqual(driver.stop(), 0)
+        v8.stop()
+        v7.stop()
+        # The kills leave temporary files behind; the new run says so and removes them.
+        self.assertEqual([l.text for l in driver.err
+                          if re.search(r"Sanitizer|runtime error:|^spool:", l.text)
+                          and "leftover temporary file" not in l.text], [])
+
+        books = Books(rig, rx, [v8], [v7])
+        near = sum(1 for ms in kill_lag_ms if ms is not None and ms < 100)
+        books.line("sigkill", seed=seed, kills=KILLS, kills_within_100ms_of_an_ack=near,
+                   spooled_dd8_ddk=f"{spooled_files[0]}/{spooled_files[1]}")
+        self.assert_nothing_invented(books)
+        self.assertEqual(dict(books.missing8), {}, "V8: acknowledged, then lost by a kill")
+        self.assertEqual(dict(books.missing7), {}, "V7: acknowledged, then lost by a kill")
+        # One repeat per event at most, for a kill between its keeping and its 0x06, plus what
+        # the V8 server did not confirm.
+        self.assert_repeats_allowed(books.extra8, books.unconfirmed8 + self.once_each(books), "V8")
+        self.assert_repeats_allowed(books.extra7, self.once_each(books), "V7")
+        self.assertLessEqual(sum(books.extra7.values()), KILLS + 1, "V7: more repeats than kills")
+
+    def ms_since_last_ack(self, rx):
+        acks = rx.lines("ack")
+        return (time.monotonic() - acks[-1].at) * 1000 if acks else None
+
+    @staticmethod
+    def once_each(books):
+        return collections.Counter({k: 1 for k in books.found8 | books.found7})
+
+
+class SpoolSpace:
+    """A spool directory that can be filled up and emptied again: a small tmpfs mounted on it
+    where the test may mount one, else a file-size limit on the driver process (prlimit)."""
+
+    TMPFS_BYTES = 256 * 1024
+
+    def __init__(self, rig):
+        self.rig = rig
+        self.filler = os.path.join(rig.spool, "filler.bin")
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={self.TMPFS_BYTES}",
+                                 "tmpfs", rig.spool], capture_output=True)
+        self.tmpfs = result.returncode == 0
+        if self.tmpfs:
+            rig.test.addCleanup(subprocess.run, ["umount", "-l", rig.spool], capture_output=True)
+
+    def how(self):
+        return "tmpfs" if self.tmpfs else "prlimit"
+
+    def fill(self, driver):
+        if not self.tmpfs:
+            self.set_fsize(driver, "10")
+            return
+        with open(self.filler, "wb", buffering=0) as f:
+            try:
+                while True:
+                    f.write(b"\0" * 4096)
+            except OSError as e:
+                if e.errno != errno.ENOSPC:
+                    raise
+
+    def free(self, driver):
+        if not self.tmpfs:
+            self.set_fsize(driver, "unlimited")
+            return
+        os.unlink(self.filler)
+
+    def set_fsize(self, driver, limit):
+        subprocess.run(["prlimit", "--pid", str(driver.pid), f"--fsize={limit}"], check=True)
+
+
+class SpoolFull(unittest.TestCase, BooksChecks):
+    """Both links down and the spool directory full: no acknowledged event is lost, frames that
+    nothing could keep are not acknowledged, and when space returns spooling and acknowledgements
+    resume by themselves."""
+
+    FULL_S = 4.0
+
+    def test_spool_directory_fills_up_and_empties_again(self):
+        rig = Rig(self)
+        space = SpoolSpace(rig)
+        rx = rig.start_receiver(event_lines(200), "--ack-timeout", "500", "--retries", "1000")
+        rig.reserve_v8_port()
+        rig.write_ini(Log=0)
+        driver = rig.start_driver()
+        rx.wait_for("ack", 20, nth=5)
+
+        space.fill(driver)
+        acked_at_fill = rx.count("ack")
+        time.sleep(self.FULL_S)
+        acked_while_full = rx.count("ack") - acked_at_fill
+        withheld = rx.count("noack")
+        space.free(driver)
+        # Acknowledgements resume by themselves: the receiver's next repeat is kept.
+        rx.wait_for("ack", 10, nth=rx.count("ack") + 5)
+
+        rx.stop()
+        self.assertEqual(driver.stop(), 0)
+        if space.tmpfs:
+            os.path.exists(space.filler) and os.unlink(space.filler)
+        books = Books(rig, rx, [], [])
+        books.line("spool-full", how=space.how(), acked_while_full=acked_while_full,
+                   repeats_withheld=withheld)
+        self.assert_nothing_invented(books)
+        lost_everywhere = books.missing8 & books.missing7
+        self.assertEqual(dict(lost_everywhere), {}, "acknowledged, and kept by neither link")
+        # An event in flight when the directory filled may still have found room; after that
+        # the receiver hears nothing until space returns.
+        self.assertLessEqual(acked_while_full, 2, "acknowledged while nothing could keep it")
+        self.assertGreater(withheld, 0, "no frame was repeated while the directory was full")
+
+
+class ServersKilled(unittest.TestCase, BooksChecks):
+    """Both servers killed (SIGKILL) and restarted at random moments while the receiver sends at
+    line rate: acknowledged = delivered + spooled. V7 has no acknowledgement, so messages its
+    kernel took shortly before the server died may be gone: they are counted apart and must lie
+    near a V7 server's death."""
+
+    def test_servers_killed_and_restarted_at_random_moments(self):
+        rnd, seed = seeded_random(self)
+        rig = Rig(self)
+        rx = rig.start_receiver(event_lines(3000))
+        v8s, v7s = [rig.start_v8()], [rig.start_v7()]
+        rig.write_ini(Log=0)
+        driver = rig.start_driver()
+        rx.wait_for("ack", 20)
+        v7_deaths, kills = [], collections.Counter()
+        end = time.monotonic() + SERVER_FAULT_SECONDS
+        while time.monotonic() < end:
+            time.sleep(rnd.uniform(0.5, 4.0))
+            which = rnd.choice(["v8", "v7", "both"])
+            if which in ("v8", "both"):
+                v8s[-1].stop(signal.SIGKILL)
+                kills["v8"] += 1
+            if which in ("v7", "both"):
+                v7s[-1].stop(signal.SIGKILL)
+                v7_deaths.append(time.monotonic())
+                kills["v7"] += 1
+            time.sleep(rnd.uniform(0.0, 3.0))
+            if not v8s[-1].running():
+                v8s.append(rig.start_v8())
+            if not v7s[-1].running():
+                v7s.append(rig.start_v7())
+        rx.stop()
+        drain(rig, v8s[-1])
+        self.assertEqual(driver.stop(), 0)
+        for s in v8s + v7s:
+            s.stop()
+        rig.check_driver_output(driver)
+
+        books = Books(rig, rx, v8s, v7s)
+        unacked_msgs = -(-v7_unacknowledged_bytes(driver) // V7_MESSAGE_BYTES)
+        books.line("servers-killed", seed=seed, seconds=int(SERVER_FAULT_SECONDS),
+                   v8_kills=kills["v8"], v7_kills=kills["v7"],
+                   v7_lost_with_server=sum(books.missing7.values()),
+                   v7_unacked_bytes_as_msgs=unacked_msgs)
+        self.assert_nothing_invented(books)
+        self.assertEqual(dict(books.missing8), {}, "V8: acknowledged, neither delivered nor spooled")
+        self.assert_v7_losses_at_deaths(rig, rx, books, v7_deaths)
+        unacked8 = collections.Counter(books.sent_keys8 - set(books.acked8))
+        self.assert_repeats_allowed(books.extra8, books.unconfirmed8 + unacked8, "V8")
+        unacked7 = collections.Counter(books.sent_keys7 - set(books.acked7))
+        self.assert_repeats_allowed(books.extra7, unacked7, "V7")
+        for s in v7s:
+            self.assertEqual([l.text for l in s.lines("recv", type="event") if l["check"] != "ok"],
+                             [], "V7: a message with a broken layout")
+
+    def assert_v7_losses_at_deaths(self, rig, rx, books, deaths):
+        """Each V7 event missing was acknowledged shortly before or after a V7 server died."""
+        sent = {l["n"]: l for l in rx.lines("sent") if l["kind"] == "event"}
+        far = []
+        for ack in rx.lines("ack"):
+            line = sent.get(ack["n"])
+            if line is None:
+                continue
+            key = v7_key(ReceiverEvent(line["account"], line["q"], line["code"], line["part"],
+                                       line["zone"], line["hdigit"], line["hnumber"]),
+                         rig.first_number)
+            if key in books.missing7 and not any(d - V7_DEATH_WINDOW_S <= ack.at <= d + 1.0
+                                                 for d in deaths):
+                far.append(line.text)
+        self.assertEqual(far, [], "V7: lost far from any server's death")
+
+
+class HostilePeers(unittest.TestCase, BooksChecks):
+    """Peers that send what no peer should, while events flow: the driver acknowledges every
+    valid frame within a second, its resident memory stays bounded and it ends in order on
+    SIGTERM. Events go on to the spool while a link is useless."""
+
+    # name, V8 server options, V7 server options. Replies are never matched to their request by
+    # sequence number, so a flood of unasked packets stands in for replies: a poll read where the
+    # acknowledgement of a record belonged sends that record again (counted as repeats).
+    SERVERS = [
+        ("v8-huge-length_v7-junk-flood",
+         ["--mode", "garbage", "--garbage", "huge", "--fault-at", "6"], ["--fault", "flood"]),
+        ("v8-negative-length_v7-never-reads",
+         ["--mode", "garbage", "--garbage", "negative", "--fault-at", "6"],
+         ["--fault", "never-read"]),
+        ("v8-cut-header_v7-junk-flood",
+         ["--mode", "garbage", "--garbage", "cut", "--fault-at", "6"], ["--fault", "flood"]),
+        ("v8-unasked-flood_v7-never-reads", ["--mode", "flood"], ["--fault", "never-read"]),
+        ("v8-silent_v7-junk-flood", ["--mode", "silent"], ["--fault", "flood"]),
+    ]
+    UNASKED = "v8-unasked-flood"
+
+    def test_hostile_servers(self):
+        only = os.environ.get("FAULTS_ONLY", "")
+        for name, v8_options, v7_options in self.SERVERS:
+            if only not in name:
+                continue
+            with self.subTest(name):
+                rig = Rig(self)
+                rx = rig.start_receiver(event_lines(60), "--ack-timeout", "1000", "--retries",
+                                        "1")
+                v8 = rig.start_v8(*v8_options)
+                v7 = rig.start_v7(*v7_options)
+                self.run_hostile(rig, rx, name, [v8], [v7], events=60)
+
+    def test_hostile_receiver(self):
+        rnd, seed = seeded_random(self)
+        rig = Rig(self)
+        events = iter(event_lines(100))
+        scenario, valid = [], 0
+        for length in range(1, 301):
+            scenario.append(junk_frame(rnd, length))
+            if length % 10 == 0:
+                scenario += ["noise 200", "wait 150", next(events)]
+                valid += 1
+        # Line noise ends well before the next frame begins: a frame glued to the noise before it
+        # is no frame of its own.
+        for noise in (5000, 60000):
+            scenario += [f"noise {noise}", "wait 150", next(events), next(events)]
+            valid += 2
+        rx = rig.start_receiver(scenario, "--burst", "--ack-timeout", "1000", "--retries", "1")
+        v8 = rig.start_v8()
+        v7 = rig.start_v7()
+        self.run_hostile(rig, rx, f"receiver-junk seed={seed}", [v8], [v7], events=valid)
+
+    def run_hostile(self, rig, rx, name, v8s, v7s, events):
+        rig.write_ini(Log=0)
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        driver = rig.start_driver(ASAN_OPTIONS=f"{asan}:{SMALL_QUARANTINE}" if asan
+                                  else SMALL_QUARANTINE)
+        rss = []
+
+        def all_sent():
+            rss.append(vm_rss_kib(driver.pid))
+            return rx.count("ack") + rx.count("lost") >= events and self.events_done(rx, events)
+        wait_until(all_sent, 120, f"{events} event frames answered", rig.dump)
+        started = time.monotonic()
+        rc = driver.stop(timeout=STOP_LIMIT_S)
+        stop_s = time.monotonic() - started
+        for p in [rx] + v8s + v7s:
+            p.stop()
+        rig.check_driver_output(driver)
+
+        books = Books(rig, rx, v8s, v7s)
+        slow = [l.text for l in rx.lines("ack") if int(l["after_ms"]) > ACK_LIMIT_MS]
+        unanswered = [l.text for l in rx.lines("lost")
+                      if l["n"] in {s["n"] for s in rx.lines("sent", kind="event")}]
+        junk = [l["n"] for l in rx.lines("sent", kind="raw")]
+        books.line(f"hostile {name}", junk_frames=len(junk),
+                   junk_acked=len({l["n"] for l in rx.lines("ack")} & set(junk)),
+                   rss_max_mib=max(rss) // 1024,
+                   rss_growth_mib=(max(rss) - rss[min(len(rss) - 1, 20)]) // 1024,
+                   stop_s=f"{stop_s:.1f}")
+        self.assertEqual(rc, 0, "the driver did not end in order on SIGTERM")
+        self.assertLess(stop_s, STOP_LIMIT_S)
+        self.assertEqual(slow, [], "acknowledged later than a second")
+        self.assertEqual(unanswered, [], "a valid event frame never acknowledged")
+        self.assertLess(max(rss), RSS_LIMIT_KIB, "resident memory")
+        self.assertLess(max(rss) - rss[min(len(rss) - 1, 20)], RSS_GROWTH_LIMIT_KIB,
+                        "resident memory grew")
+        self.assert_nothing_invented(books)
+        self.assertEqual(dict(books.missing8), {}, "V8: acknowledged, neither delivered nor spooled")
+        if self.UNASKED not in name:
+            self.assert_repeats_allowed(books.extra8, books.unconfirmed8, "V8")
+        self.assert_repeats_allowed(books.extra7, collections.Counter(), "V7")
+
+    @staticmethod
+    def events_done(rx, events):
+        sent = {l["n"] for l in rx.lines("sent", kind="event")}
+        done = {l["n"] for l in rx.lines("ack")} | {l["n"] for l in rx.lines("lost")}
+        return len(sent) >= events and sent <= done
+
+
+def junk_frame(rnd, length):
+    """A raw frame of `length` bytes ending in 0x14, none of the others a terminator or the digit
+    that starts an event frame, so that it can never pass for an event."""
+    body = [rnd.choice([b for b in range(256) if b not in (0x14, 0x39)])
+            for _ in range(length - 1)]
+    return "raw " + " ".join(f"{b:02x}" for b in body + [0x14])
+
+
+if __name__ == "__main__":
+    unittest.main()
