@@ -79,6 +79,9 @@ int RunHeadless(int argc, char** argv) {
 int main(int argc, char** argv) {
   // A peer that closes its connection must never end the process through SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
+  // A file-size limit (a service's LimitFSIZE, prlimit) must fail a spool or log write with an
+  // error the driver reports, never end the process through SIGXFSZ.
+  std::signal(SIGXFSZ, SIG_IGN);
   const drvnt::DisplayProbe display = drvnt::ProbeDisplay(argc, argv);
   if (display.available)
     return RunWindowed(argc, argv);

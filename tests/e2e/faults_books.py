@@ -19,7 +19,7 @@ V7_MESSAGE_BYTES = 555
 CODES = [("E", "130"), ("R", "130"), ("E", "602"), ("E", "401"), ("R", "401"), ("E", "110")]
 
 
-def event_lines(count, first=1000):
+def event_lines(count, first):
     """Scenario lines of `count` events, each with an account of its own."""
     lines = []
     for i in range(count):
@@ -70,6 +70,9 @@ class Books:
         self.missing7 = self.acked7 - self.found7
         self.extra8 = self.found8 - self.acked8
         self.extra7 = self.found7 - self.acked7
+        # Acknowledged events that neither link has: gone altogether.
+        self.lost_both = [e for e in self.acked
+                          if v8_key(e, fn) in self.missing8 and v7_key(e, fn) in self.missing7]
         self.invented8 = {k for k in self.found8 if k not in self.sent_keys8}
         self.invented7 = {k for k in self.found7 if k not in self.sent_keys7}
 
