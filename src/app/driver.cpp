@@ -252,6 +252,10 @@ void Driver::Shutdown() {
 void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t dataSize) {
   const std::span<const std::uint8_t> bytes(packet,
                                             std::min<std::size_t>(dataSize, kWorkingBufferSize));
+  if (CommPortDriver1_.Purges() != purgesSeen_) {
+    purgesSeen_ = CommPortDriver1_.Purges();
+    assembler_.AfterPurge();
+  }
   // Before the raw log: a packet that goes no further still ends the piece kept before it.
   const auto frame = assembler_.Take(bytes, clock_.Ticks());
   if (settings_.Log)
@@ -261,6 +265,12 @@ void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint3
   LastFrameTime_ = clock_.Now();
   receiverActivity_ = StepActivity(receiverActivity_);
   PaintReceiverIndicator();
+  if (assembler_.CutByPurge()) {
+    std::cerr << "receiver: the rest of a frame cut when the port was opened is not acknowledged;"
+                 " the receiver sends the frame again"
+              << std::endl;
+    return;
+  }
   // An event frame is acknowledged once it is kept: the receiver repeats a frame it has no 0x06
   // for, so an event that nothing could keep is not lost.
   if (frame && !DecodeAndDispatch(*frame))

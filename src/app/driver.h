@@ -196,6 +196,7 @@ class Driver final : private V8Host, private PortManagerHost {
   int v8Activity_ = 0;
   EventRecord lastEventRecord_{};
   FrameAssembler assembler_;
+  std::uint32_t purgesSeen_ = 0;  // the port's purges the assembler has been told of
   EventAcknowledgement acknowledgement_{std::cerr,
                                         [this](const std::string& text) { ui_.ReportError(text); }};
   // Standard output of the V8 log; the window keeps every line.

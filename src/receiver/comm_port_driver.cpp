@@ -239,6 +239,7 @@ bool TCommPortDriver::ApplyLineSettings() {
     return false;
   appliedSpeed_ = settings.baudRate;
   const bool purged = device_->Purge();
+  ++purges_;
   packetStart_ = kNoPacketStart;
   held_ = 0;
   return purged && device_->SetQueueSizes(inBufSize_, outBufSize_);

@@ -147,6 +147,9 @@ class TCommPortDriver {
   void SetDeliverAtFrameEnd(bool on) { deliverAtFrameEnd_ = on; }
 
   void SetOnReceivePacket(ReceivePacketHandler handler) { onReceivePacket_ = std::move(handler); }
+  // How often the input was purged (on every open and change of the line settings): bytes that
+  // arrived before a purge are gone, so the packet after it may be the rest of a cut frame.
+  std::uint32_t Purges() const { return purges_; }
 
   // The line that went away and came back; see the header comment.
   static constexpr std::uint32_t kDefaultReopenIntervalMs = 3000;
@@ -227,6 +230,7 @@ class TCommPortDriver {
   std::uint32_t packetStart_ = kNoPacketStart;
   // Bytes already read into the input buffer and not yet delivered (`DeliverAtFrameEnd` only).
   std::uint32_t held_ = 0;
+  std::uint32_t purges_ = 0;
   // The speed last set on the device: what the bytes really took on the line.
   std::uint32_t appliedSpeed_ = 0;
 

@@ -102,6 +102,10 @@ std::optional<std::span<const std::uint8_t>> FrameAssembler::Take(
   const bool join = JoinsKept(packet, tick);
   const std::size_t kept = kept_;
   kept_ = 0;
+  cutByPurge_ = afterPurge_ && !join && packet.size() < kEventFrameSize;
+  afterPurge_ = false;
+  if (cutByPurge_)
+    return std::nullopt;
   if (join) {
     std::memcpy(buffer_.data() + kept, packet.data(), packet.size());
     return std::span<const std::uint8_t>(buffer_.data(), kEventFrameSize);

@@ -84,12 +84,22 @@ class FrameAssembler {
 
   std::size_t KeptBytes() const { return kept_; }
 
+  // The port was purged (it is purged whenever it is opened): a frame the receiver was sending at
+  // that moment lost its beginning. The first terminated packet after it that is shorter than a
+  // frame is that frame's rest: Take gives no frame for it and CutByPurge() holds until the next
+  // terminated packet, so that it is not acknowledged and the receiver sends the frame again
+  // whole.
+  void AfterPurge() { afterPurge_ = true; }
+  bool CutByPurge() const { return cutByPurge_; }
+
  private:
   bool JoinsKept(std::span<const std::uint8_t> packet, std::uint32_t tick) const;
 
   std::array<std::uint8_t, kEventFrameSize> buffer_{};
   std::size_t kept_ = 0;
   std::uint32_t keptTick_ = 0;
+  bool afterPurge_ = false;
+  bool cutByPurge_ = false;
 };
 
 }  // namespace drvnt

@@ -105,6 +105,43 @@ TEST(FrameAssembler, FrameCutAtAnyPositionIsDecodedWhole) {
   }
 }
 
+// A purge at the port's open takes the beginning of a frame in flight: its rest is no frame, and
+// its acknowledgement would tell the receiver that the event arrived. Only the first terminated
+// packet after the purge is looked at so; a whole frame then, or anything after it, goes as usual.
+TEST(FrameAssembler, RestOfAFrameCutByAPurgeIsNeitherTakenNorToBeAcknowledged) {
+  const auto frame = Frame("0123", 'E', "130", "01", "015");
+  const std::vector<std::uint8_t> rest(frame.begin() + 7, frame.end());
+  const std::vector<std::uint8_t> restHead(frame.begin() + 7, frame.begin() + 12);
+  const std::vector<std::uint8_t> restTail(frame.begin() + 12, frame.end());
+  const auto heartbeat = Bytes("1" + std::string(19, ' ') + "\x14");
+  for (std::size_t cut = 1; cut < frame.size(); ++cut) {
+    FrameAssembler assembler;
+    assembler.AfterPurge();
+    const std::vector<std::uint8_t> tail(frame.begin() + static_cast<long>(cut), frame.end());
+    EXPECT_FALSE(assembler.Take(tail, 100)) << "cut at " << cut;
+    EXPECT_TRUE(assembler.CutByPurge()) << "cut at " << cut;
+    EXPECT_EQ(Taken(assembler, frame, 2600), frame) << "the repeat, cut at " << cut;
+    EXPECT_FALSE(assembler.CutByPurge());
+  }
+  FrameAssembler split;
+  split.AfterPurge();
+  EXPECT_FALSE(split.Take(restHead, 100));
+  EXPECT_FALSE(split.Take(restTail, 150));
+  EXPECT_TRUE(split.CutByPurge()) << "a rest that the port delivered in two packets";
+
+  FrameAssembler whole;
+  whole.AfterPurge();
+  EXPECT_EQ(Taken(whole, frame, 100), frame);
+  EXPECT_FALSE(whole.CutByPurge());
+  whole.AfterPurge();
+  EXPECT_FALSE(whole.Take(heartbeat, 200));
+  EXPECT_FALSE(whole.CutByPurge()) << "a whole frame of another kind is acknowledged";
+
+  FrameAssembler noPurge;
+  EXPECT_FALSE(noPurge.Take(rest, 100));
+  EXPECT_FALSE(noPurge.CutByPurge()) << "without a purge a short packet is a frame of its own";
+}
+
 // Only the two pieces of one cut frame are joined; anything else is taken packet by packet, as
 // if nothing had been kept: a wrong join sends an alarm that nobody raised.
 TEST(FrameAssembler, NothingElseIsJoined) {
