@@ -254,7 +254,7 @@ void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint3
                                             std::min<std::size_t>(dataSize, kWorkingBufferSize));
   if (CommPortDriver1_.Purges() != purgesSeen_) {
     purgesSeen_ = CommPortDriver1_.Purges();
-    assembler_.AfterPurge();
+    assembler_.AfterPurge(CommPortDriver1_.LastPurgeTick());
   }
   // Before the raw log: a packet that goes no further still ends the piece kept before it.
   const auto frame = assembler_.Take(bytes, clock_.Ticks());

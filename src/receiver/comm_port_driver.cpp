@@ -240,6 +240,7 @@ bool TCommPortDriver::ApplyLineSettings() {
   appliedSpeed_ = settings.baudRate;
   const bool purged = device_->Purge();
   ++purges_;
+  lastPurgeTick_ = clock_.Ticks();
   packetStart_ = kNoPacketStart;
   held_ = 0;
   return purged && device_->SetQueueSizes(inBufSize_, outBufSize_);

@@ -150,6 +150,7 @@ class TCommPortDriver {
   // How often the input was purged (on every open and change of the line settings): bytes that
   // arrived before a purge are gone, so the packet after it may be the rest of a cut frame.
   std::uint32_t Purges() const { return purges_; }
+  std::uint32_t LastPurgeTick() const { return lastPurgeTick_; }
 
   // The line that went away and came back; see the header comment.
   static constexpr std::uint32_t kDefaultReopenIntervalMs = 3000;
@@ -231,6 +232,7 @@ class TCommPortDriver {
   // Bytes already read into the input buffer and not yet delivered (`DeliverAtFrameEnd` only).
   std::uint32_t held_ = 0;
   std::uint32_t purges_ = 0;
+  std::uint32_t lastPurgeTick_ = 0;
   // The speed last set on the device: what the bytes really took on the line.
   std::uint32_t appliedSpeed_ = 0;
 

@@ -102,7 +102,9 @@ std::optional<std::span<const std::uint8_t>> FrameAssembler::Take(
   const bool join = JoinsKept(packet, tick);
   const std::size_t kept = kept_;
   kept_ = 0;
-  cutByPurge_ = afterPurge_ && !join && packet.size() < kEventFrameSize;
+  // Unsigned difference: the 32-bit tick count may wrap after the purge.
+  cutByPurge_ = afterPurge_ && !join && packet.size() < kEventFrameSize &&
+                tick - purgeTick_ <= kPurgeCutWindowMs;
   afterPurge_ = false;
   if (cutByPurge_)
     return std::nullopt;

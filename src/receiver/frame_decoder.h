@@ -68,6 +68,10 @@ inline constexpr std::string_view kFilteredEventCode = "1001";
 // brings it at once; the margin covers a main thread that was held up.
 inline constexpr std::uint32_t kCutFrameGapMs = 1000;
 
+// The rest of a frame in flight at a purge arrives within a frame's time (87.5 ms at 2400 bit/s);
+// the margin covers the packet time-out and a main thread held up by the open.
+inline constexpr std::uint32_t kPurgeCutWindowMs = 500;
+
 class FrameAssembler {
  public:
   // Every packet, in arrival order, before anything else is done with it, so that a packet that
@@ -84,12 +88,15 @@ class FrameAssembler {
 
   std::size_t KeptBytes() const { return kept_; }
 
-  // The port was purged (it is purged whenever it is opened): a frame the receiver was sending at
-  // that moment lost its beginning. The first terminated packet after it that is shorter than a
-  // frame is that frame's rest: Take gives no frame for it and CutByPurge() holds until the next
-  // terminated packet, so that it is not acknowledged and the receiver sends the frame again
-  // whole.
-  void AfterPurge() { afterPurge_ = true; }
+  // The port was purged at `tick` (it is purged whenever it is opened): a frame the receiver was
+  // sending at that moment lost its beginning. The first terminated packet after it, when it is
+  // shorter than a frame and comes within kPurgeCutWindowMs, is that frame's rest: Take gives no
+  // frame for it and CutByPurge() holds until the next terminated packet, so that it is not
+  // acknowledged and the receiver sends the frame again whole.
+  void AfterPurge(std::uint32_t tick) {
+    afterPurge_ = true;
+    purgeTick_ = tick;
+  }
   bool CutByPurge() const { return cutByPurge_; }
 
  private:
@@ -99,6 +106,7 @@ class FrameAssembler {
   std::size_t kept_ = 0;
   std::uint32_t keptTick_ = 0;
   bool afterPurge_ = false;
+  std::uint32_t purgeTick_ = 0;
   bool cutByPurge_ = false;
 };
 

@@ -107,7 +107,8 @@ TEST(FrameAssembler, FrameCutAtAnyPositionIsDecodedWhole) {
 
 // A purge at the port's open takes the beginning of a frame in flight: its rest is no frame, and
 // its acknowledgement would tell the receiver that the event arrived. Only the first terminated
-// packet after the purge is looked at so; a whole frame then, or anything after it, goes as usual.
+// packet soon after the purge is looked at so; a whole frame then, a short frame of another kind
+// that comes later, or anything after it, goes as usual.
 TEST(FrameAssembler, RestOfAFrameCutByAPurgeIsNeitherTakenNorToBeAcknowledged) {
   const auto frame = Frame("0123", 'E', "130", "01", "015");
   const std::vector<std::uint8_t> rest(frame.begin() + 7, frame.end());
@@ -116,7 +117,7 @@ TEST(FrameAssembler, RestOfAFrameCutByAPurgeIsNeitherTakenNorToBeAcknowledged) {
   const auto heartbeat = Bytes("1" + std::string(19, ' ') + "\x14");
   for (std::size_t cut = 1; cut < frame.size(); ++cut) {
     FrameAssembler assembler;
-    assembler.AfterPurge();
+    assembler.AfterPurge(0);
     const std::vector<std::uint8_t> tail(frame.begin() + static_cast<long>(cut), frame.end());
     EXPECT_FALSE(assembler.Take(tail, 100)) << "cut at " << cut;
     EXPECT_TRUE(assembler.CutByPurge()) << "cut at " << cut;
@@ -124,18 +125,26 @@ TEST(FrameAssembler, RestOfAFrameCutByAPurgeIsNeitherTakenNorToBeAcknowledged) {
     EXPECT_FALSE(assembler.CutByPurge());
   }
   FrameAssembler split;
-  split.AfterPurge();
+  split.AfterPurge(0);
   EXPECT_FALSE(split.Take(restHead, 100));
   EXPECT_FALSE(split.Take(restTail, 150));
   EXPECT_TRUE(split.CutByPurge()) << "a rest that the port delivered in two packets";
 
   FrameAssembler whole;
-  whole.AfterPurge();
+  whole.AfterPurge(0);
   EXPECT_EQ(Taken(whole, frame, 100), frame);
   EXPECT_FALSE(whole.CutByPurge());
-  whole.AfterPurge();
+  whole.AfterPurge(0);
   EXPECT_FALSE(whole.Take(heartbeat, 200));
   EXPECT_FALSE(whole.CutByPurge()) << "a whole frame of another kind is acknowledged";
+
+  FrameAssembler later;
+  later.AfterPurge(0xFFFFFF00u);  // the tick count wraps in between
+  EXPECT_FALSE(later.Take(rest, 0xFFFFFF00u + kPurgeCutWindowMs + 1));
+  EXPECT_FALSE(later.CutByPurge()) << "a short frame that comes well after the purge";
+  later.AfterPurge(0xFFFFFF00u);
+  EXPECT_FALSE(later.Take(rest, 0x50));
+  EXPECT_TRUE(later.CutByPurge()) << "a rest that comes while the tick count wraps";
 
   FrameAssembler noPurge;
   EXPECT_FALSE(noPurge.Take(rest, 100));
