@@ -346,13 +346,17 @@ class Rig:
         path = os.path.join(self.dir, "scenario.txt")
         with open(path, "w") as f:
             f.write("\n".join(scenario) + "\n")
-        rx = self._start("receiver-sim", [program("RECEIVER_SIM"), "--pty", *RECEIVER_START,
-                                          "--scenario", path, *options])
+        # The driver opens the terminal through a link of the case's own: a driver that lost its
+        # line opens the same path again every few seconds, and a terminal's name is given to
+        # the next test as soon as it is free.
+        link = os.path.join(self.dir, "receiver")
+        rx = self._start("receiver-sim", [program("RECEIVER_SIM"), "--pty", "--pty-link", link,
+                                          *RECEIVER_START, "--scenario", path, *options])
         first = wait_until(lambda: rx.lines() and rx.lines()[0], 10, "receiver-sim's pty line",
                            rx.tail)
         if not first.text.startswith("pty="):
             raise AssertionError("receiver-sim did not print its pty first\n" + rx.tail())
-        self.pty = first.text[len("pty="):]
+        self.pty = link
         return rx
 
     def start_v8(self, *options):
