@@ -48,13 +48,16 @@ void WriteBytes(int fd, const Bytes& b) {
   ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
 }
 
+// The simulated servers under test listen on a loopback address of their own.
+constexpr const char* kSimAddress = "127.0.0.6";
+
 int ConnectTo(const std::string& listenLine) {
   const std::size_t at = listenLine.find("port=");
   EXPECT_NE(at, std::string::npos) << listenLine;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(std::atoi(listenLine.c_str() + at + 5)));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, kSimAddress, &addr.sin_addr);
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   return fd;
@@ -180,7 +183,8 @@ Bytes V7Message(const Bytes& head) {
 }
 
 TEST(V7ServerSim, FramesMessagesAndSendsCloseAndTime) {
-  ToolProcess tool("v7-server-sim", {"--port", "0", "--close-after-events", "1"});
+  ToolProcess tool("v7-server-sim",
+                   {"--bind", kSimAddress, "--port", "0", "--close-after-events", "1"});
   const int fd = ConnectTo(tool.NextLine());
   EXPECT_TRUE(StartsWith(tool.NextLine(), "connect conn=1 peer=127.0.0.1:"));
   WriteBytes(fd, V7Message({0xFF, 0xFF, 0x14, 0x09}));
@@ -218,7 +222,8 @@ TEST(V7ServerSim, FramesMessagesAndSendsCloseAndTime) {
 // The faults for fault injection: each misbehaves as the servers a driver must survive.
 TEST(V7ServerSim, FaultsCloseAfterAnEventFloodOrNeverRead) {
   {
-    ToolProcess tool("v7-server-sim", {"--port", "0", "--fault", "close-after-event"});
+    ToolProcess tool("v7-server-sim",
+                     {"--bind", kSimAddress, "--port", "0", "--fault", "close-after-event"});
     const int fd = ConnectTo(tool.NextLine());
     EXPECT_TRUE(StartsWith(tool.NextLine(), "connect conn=1"));
     Bytes two = V7Message({0xFF, 0xFF, 0x15});
@@ -231,13 +236,14 @@ TEST(V7ServerSim, FaultsCloseAfterAnEventFloodOrNeverRead) {
     close(fd);
   }
   {
-    ToolProcess tool("v7-server-sim", {"--port", "0", "--fault", "flood"});
+    ToolProcess tool("v7-server-sim", {"--bind", kSimAddress, "--port", "0", "--fault", "flood"});
     const int fd = ConnectTo(tool.NextLine());
     EXPECT_EQ(ReadBytes(fd, 200000), Bytes(200000, 0x5A));
     close(fd);
   }
   {
-    ToolProcess tool("v7-server-sim", {"--port", "0", "--fault", "never-read"});
+    ToolProcess tool("v7-server-sim",
+                     {"--bind", kSimAddress, "--port", "0", "--fault", "never-read"});
     const int fd = ConnectTo(tool.NextLine());
     EXPECT_TRUE(StartsWith(tool.NextLine(), "connect conn=1"));
     WriteBytes(fd, V7Message({0xFF, 0xFF, 0x14, 0x09}));
@@ -252,7 +258,7 @@ TEST(V7ServerSim, FaultsCloseAfterAnEventFloodOrNeverRead) {
 }
 
 TEST(V8ServerSim, AnswersEachPacketAndDropsAStreamOutOfStep) {
-  ToolProcess tool("v8-server-sim", {"--port", "0", "--probe-every", "2"});
+  ToolProcess tool("v8-server-sim", {"--bind", kSimAddress, "--port", "0", "--probe-every", "2"});
   const int fd = ConnectTo(tool.NextLine());
   EXPECT_TRUE(StartsWith(tool.NextLine(), "connect conn=1 peer=127.0.0.1:"));
   // hello with sequence number 7: N = 20, B = 2.
