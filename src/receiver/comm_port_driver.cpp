@@ -384,13 +384,7 @@ void TCommPortDriver::DeliverFullHeldPackets(std::uint32_t waiting) {
     if (held_ < size)
       return;  // a short read: the rest is read at the next step
     DeliverHeld();
-    if (!IsPortOpen() || lineLost_)
-      return;
-    packetStart_ += TransmitTimeMs(size, appliedSpeed_);
-    waiting -= size;
-    if (waiting == 0)
-      packetStart_ = kNoPacketStart;
-  } while (waiting >= size);
+  } while (StepPastFullPacket(waiting, size));
 }
 
 // The held bytes as one packet; none are held afterwards.
@@ -413,13 +407,20 @@ void TCommPortDriver::DeliverFullPackets(std::uint32_t queued) {
       Deliver(std::min(*n, wanted));
     if (!n)
       LoseLineIfGone();
-    if (!IsPortOpen() || lineLost_)
-      return;
-    packetStart_ += TransmitTimeMs(size, appliedSpeed_);
-    queued -= size;
-    if (queued == 0)
-      packetStart_ = kNoPacketStart;
-  } while (queued >= size);
+  } while (StepPastFullPacket(queued, size));
+}
+
+// After a full packet of `size` bytes: the start time moves on by its transmit time, so bytes
+// left over count as old at once. False when no further full packet waits, or when the handler
+// closed the port or the line was lost.
+bool TCommPortDriver::StepPastFullPacket(std::uint32_t& waiting, std::uint32_t size) {
+  if (!IsPortOpen() || lineLost_)
+    return false;
+  packetStart_ += TransmitTimeMs(size, appliedSpeed_);
+  waiting -= size;
+  if (waiting == 0)
+    packetStart_ = kNoPacketStart;
+  return waiting >= size;
 }
 
 // An incomplete packet whose time is up: passed on or dropped by `PacketMode`.

@@ -186,6 +186,7 @@ class TCommPortDriver {
   void ResizeInputBuffer(std::uint32_t size);
 
   void DeliverFullPackets(std::uint32_t queued);
+  bool StepPastFullPacket(std::uint32_t& waiting, std::uint32_t size);
   void FlushIncompletePacket(std::uint32_t queued);
   void PollHeld(std::uint32_t queued);
   bool ReadIntoHeld(std::uint32_t count);
