@@ -4,8 +4,11 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh
+./scripts/check-programs.sh
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRVNT_SANITIZE=ON >/dev/null
+# Warnings are errors here: the project's own code builds without one, with gcc and with clang.
+export DRVNT_WERROR=ON
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRVNT_SANITIZE=ON -DDRVNT_WERROR=ON >/dev/null
 cmake --build build
 
 # The fuzz targets, built with clang in build-fuzz/, 15 s each on a scratch copy of their corpus.

@@ -39,7 +39,7 @@ fi
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B build-fuzz -G Ninja -DDRVNT_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER=clang++ "${launcher[@]}" >/dev/null
+  -DCMAKE_CXX_COMPILER=clang++ -DDRVNT_WERROR="${DRVNT_WERROR:-OFF}" "${launcher[@]}" >/dev/null
 cmake --build build-fuzz -j2
 
 if [ "$quick" -eq 1 ]; then

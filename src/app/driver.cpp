@@ -407,7 +407,8 @@ void Driver::SendStatusMessage(std::span<const std::uint8_t> data) {
   const V7Piece message = StatusMessage(data.size() > 1 ? data[1] : 0);
   if (SendV7Message(message))
     return;
-  spoolWriter_.Write(settings_.PathForSoob, "_" + std::to_string(settings_.n_abs), ".ddk", message);
+  const std::string stem = std::string("_").append(std::to_string(settings_.n_abs));
+  spoolWriter_.Write(settings_.PathForSoob, stem, ".ddk", message);
 }
 
 // ---- The service timer -------------------------------------------------------------------

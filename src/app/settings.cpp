@@ -66,11 +66,17 @@ void ReadKey(const IniProfile& ini, const char* section, const KeyRule<S>& rule,
       rule.field);
 }
 
+// "h:mm:ss" with two digits at least in each field; a default longer than a day keeps its hours.
 std::string TimeText(DateTime fraction) {
   const long seconds = std::lround(fraction * 86400.0);
-  char text[16];
-  std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60,
-                seconds % 60);
+  std::string text;
+  for (const long field : {seconds / 3600, seconds / 60 % 60, seconds % 60}) {
+    if (!text.empty())
+      text += ':';
+    if (field < 10)
+      text += '0';
+    text += std::to_string(field);
+  }
   return text;
 }
 
@@ -141,9 +147,9 @@ class RazdelsCheck {
     if (ParseInteger(value))
       return;
     if (++bad_ <= kNamed) {
-      named_.push_back("[" + std::string(section) + "] " + std::string(key) + "=" +
-                       std::string(value) +
-                       " is not an object number; the partition has no override");
+      std::string line = "[";
+      line.append(section).append("] ").append(key).append("=").append(value);
+      named_.push_back(line.append(" is not an object number; the partition has no override"));
     }
   }
   void AddTo(std::vector<std::string>& warnings) const {

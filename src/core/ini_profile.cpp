@@ -231,7 +231,7 @@ std::string IniProfile::WithValue(std::string_view text, std::string_view sectio
   // A last line without a line break gets one; a byte-order mark alone is no line.
   if (out.size() > TextStart(out) && out.back() != '\n')
     out += eol;
-  out += "[" + std::string(section) + "]" + eol + newLine + eol;
+  out.append("[").append(section).append("]").append(eol).append(newLine).append(eol);
   return out;
 }
 

@@ -186,8 +186,9 @@ TEST_F(EngineAcknowledgementTest, FramesAcknowledgedWithoutASpool) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Driver& d = Started("PathForSoob=" + BlockedPrefix() + "\n" + c.main);
-    if (c.main == v7Up)
+    if (c.main == v7Up) {
       ASSERT_TRUE(RunUntilServed(server, [&] { return d.V7Connected(); }));
+    }
     if (v8_) {
       v8_->connected = c.v8Up;
       v8_->refuse = std::string(c.what).find("refuses") != std::string::npos;
@@ -200,8 +201,9 @@ TEST_F(EngineAcknowledgementTest, FramesAcknowledgedWithoutASpool) {
     EXPECT_EQ(Answer(c.frame), c.acknowledged ? "\x06" : "");
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(ui_.errors.size(), reports + (c.acknowledged ? 0 : 1));
-    if (*c.line)
+    if (*c.line) {
       EXPECT_EQ(CountOf(err, c.line), 1) << err;
+    }
   }
 }
 

@@ -148,13 +148,15 @@ class LocalFaults(unittest.TestCase):
         write_file(junk, b"\x32\x00")
         write_file(rig.spool + "0000000A.dd8", dd8_file(50001))
         write_file(rig.spool + "0000000B.dd8", dd8_file(50002))
-        if subprocess.run(["mount", "--bind", rig.spool, rig.spool],
-                          capture_output=True).returncode != 0:
-            self.skipTest("no bind mount here")
+        bind = subprocess.run(["mount", "--bind", rig.spool, rig.spool], capture_output=True,
+                              text=True)
+        if bind.returncode != 0:
+            self.skipTest("no bind mount here: " + bind.stderr)
         self.addCleanup(subprocess.run, ["umount", "-l", rig.spool], capture_output=True)
-        if subprocess.run(["mount", "-o", "remount,ro,bind", rig.spool],
-                          capture_output=True).returncode != 0:
-            self.skipTest("no read-only remount here")
+        remount = subprocess.run(["mount", "-o", "remount,ro,bind", rig.spool],
+                                 capture_output=True, text=True)
+        if remount.returncode != 0:
+            self.skipTest("no read-only remount here: " + remount.stderr)
         rx, v8 = self.start(rig, [EVENT, "wait 2000", "event 0456 R 401 02 003"])
         driver = rig.start_driver()
         rx.wait_for("ack", 20, nth=2)

@@ -24,7 +24,14 @@ EXPECTED_FILES = [
 
 
 def run(*argv, **kwargs):
-    return subprocess.run(argv, check=True, capture_output=True, text=True, **kwargs).stdout
+    """The command's standard output. A command that fails fails the test with all it printed,
+    since its reason (cpack: "file utility is not available") is only there."""
+    result = subprocess.run(argv, capture_output=True, text=True, **kwargs)
+    if result.returncode != 0:
+        raise AssertionError(f"{' '.join(argv)} exited with {result.returncode}\n"
+                             f"--- standard output:\n{result.stdout}"
+                             f"--- standard error:\n{result.stderr}")
+    return result.stdout
 
 
 class Package(unittest.TestCase):

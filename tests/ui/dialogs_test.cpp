@@ -150,10 +150,11 @@ TEST_P(MessageWindowTest, WindowFitsTheText) {
   EXPECT_EQ(ok->geometry(), QRect(GetParam().buttonLeft, 41, 72, 25));
   EXPECT_EQ(ok->text(), QStringLiteral("ОК"));
   // The text fits inside the window, with a few pixels to spare at each end.
-  if (GetParam().width >= 100)  // the program's own messages
+  if (GetParam().width >= 100) {  // the program's own messages
     EXPECT_LE(QFontMetrics(label->font()).horizontalAdvance(label->text()),
               GetParam().width - 2 * kMessageTextMargin)
         << "the text is cut at both ends in " << label->font().family().toStdString();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, MessageWindowTest,
