@@ -6,7 +6,7 @@ set -euo pipefail
 # The libraries, headers and data that the build and the tests use; the programs they run are in
 # scripts/programs.txt, with their packages, and are added below.
 packages=(
-  build-essential pkg-config
+  build-essential
   libclang-rt-dev
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
