@@ -1,10 +1,12 @@
 #include "app/driver.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
+#include <thread>
 
 #include "app/port_open_report.h"
 #include "app/spool_directory.h"
@@ -22,6 +24,10 @@ namespace {
 
 constexpr std::uint32_t kServiceTimerMs = 200;
 constexpr std::uint32_t kReconnectTimerMs = 3000;
+// How long an orderly stop waits for the V7 server to acknowledge what is in flight: well inside
+// a service manager's stop time-out.
+constexpr int kV7DrainAtStopMs = 3000;
+constexpr int kV7DrainStepMs = 10;
 constexpr const char* kDevicePrefix = "\\\\.\\";
 
 // Whole milliseconds from `from` to `to`, so that comparisons of date-times at the boundary do not
@@ -237,11 +243,10 @@ void Driver::Shutdown() {
     while (!worker_->Finished())
       loop_.WaitForEvents();
     worker_->Join();
-    // Records that were queued while the link was up but never went out wait in spool files for
-    // the next start.
-    for (const Bytes& record : worker_->TakeUnsentEventRecords())
-      SpoolV8Record(record);
+    // Every record still queued has its .dd8 file for the next start; NotSendToDiskV8 keeps them
+    // in memory only, as it asks.
   }
+  DrainV7AtStop();
   SimpleTCPClient1_.OnDisconnected = nullptr;
   SimpleTCPClient1_.SetConnected(false);
   CommPortDriver1_.ClosePort();
@@ -298,42 +303,98 @@ bool Driver::DecodeAndDispatch(std::span<const std::uint8_t> frame) {
   lastEventRecord_ = BuildEventRecord(event);
   if (event.EventCode == kFilteredEventCode)
     return true;
+  // The journal first: the event is on disk for every link that carries it before anything goes
+  // out, and a frame whose files cannot all be written goes nowhere and is repeated.
+  const bool v8File = settings_.SendV8 && !settings_.NotSendToDiskV8;
+  Bytes dd8(4);
+  PutU32(dd8.data(), kEventRecordType);
+  dd8.insert(dd8.end(), lastEventRecord_.begin(), lastEventRecord_.end());
+  const V7Message message = BuildEventMessage(event, clock_.Now());
+  const JournalEntry entry = journal_.Write(
+      settings_.PathForSoob,
+      v8File ? std::optional(std::span<const std::uint8_t>(dd8)) : std::nullopt,
+      settings_.SendV7 ? std::optional(std::span<const std::uint8_t>(message)) : std::nullopt);
   HandOverOutcomes outcomes;
+  if (!entry.Kept()) {
+    const bool v8Up = worker_ && worker_->IsConnected();
+    outcomes.v8 = !settings_.SendV8  ? HandOverOutcome::NotAsked
+                  : entry.dd8Failed  ? HandOverOutcome::Lost
+                  : !v8File && !v8Up ? HandOverOutcome::DroppedOnPurpose
+                                     : HandOverOutcome::Withdrawn;
+    outcomes.v7 = !settings_.SendV7 ? HandOverOutcome::NotAsked
+                  : entry.ddkFailed ? HandOverOutcome::Lost
+                                    : HandOverOutcome::Withdrawn;
+    return acknowledgement_.Decide(event, outcomes);
+  }
   if (settings_.SendV8)
-    outcomes.v8 = HandOverV8(lastEventRecord_);
+    outcomes.v8 = HandOverV8(lastEventRecord_, entry.dd8);
   if (settings_.SendV7)
-    outcomes.v7 = HandOverV7(event);
+    outcomes.v7 = HandOverV7(message, *entry.ddk);
   return acknowledgement_.Decide(event, outcomes);
 }
 
-HandOverOutcome Driver::HandOverV8(const EventRecord& record) {
+// `file`: the record's .dd8 file, which the worker deletes once the server acknowledged the
+// record; without one (NotSendToDiskV8) the record lives in memory only, as that setting asks.
+HandOverOutcome Driver::HandOverV8(const EventRecord& record,
+                                   const std::optional<std::string>& file) {
   const bool connected = worker_ && worker_->IsConnected();
-  if (connected && worker_->Enqueue(kEventRecordType, record))
-    return HandOverOutcome::Sent;
-  // A record the queue refuses is spooled like one that finds the link down. NotSendToDiskV8 drops
-  // only the records of a link that is down; with it, a refused record is not kept.
-  if (!connected && settings_.NotSendToDiskV8)
-    return HandOverOutcome::DroppedOnPurpose;
-  return SpoolV8Record(record) ? HandOverOutcome::Spooled : HandOverOutcome::Lost;
+  if (!file) {
+    if (!connected)
+      return HandOverOutcome::DroppedOnPurpose;
+    // A full queue while connected is a fault, not the setting: the record is not kept.
+    return worker_->Enqueue(kEventRecordType, record) ? HandOverOutcome::Sent
+                                                      : HandOverOutcome::Lost;
+  }
+  if (connected) {
+    handOver_.MarkQueued(*file);
+    if (worker_->Enqueue(kEventRecordType, record, *file))
+      return HandOverOutcome::Sent;
+    handOver_.ReleaseQueued(*file);
+  }
+  return HandOverOutcome::Spooled;
 }
 
-// True when a spool file holds the record.
-bool Driver::SpoolV8Record(std::span<const std::uint8_t> record) {
-  if (settings_.NotSendToDiskV8)
+// `file`: the message's .ddk file, deleted once the server's TCP acknowledged the message.
+HandOverOutcome Driver::HandOverV7(std::span<const std::uint8_t> message, const std::string& file) {
+  return SendJournaledV7Message(file, message) ? HandOverOutcome::Sent : HandOverOutcome::Spooled;
+}
+
+// True when the message of `file` is on its way: the socket took it, or took its start and the
+// client keeps the rest to go first. Otherwise it waits in its file for the service timer.
+bool Driver::SendJournaledV7Message(const std::string& file,
+                                    std::span<const std::uint8_t> message) {
+  if (!SimpleTCPClient1_.Connected() || !v7Window_.IsOpen())
     return false;
-  Bytes file(4);
-  PutU32(file.data(), kEventRecordType);
-  file.insert(file.end(), record.begin(), record.end());
-  return spoolWriter_.Write(settings_.PathForSoob, "", ".dd8", file).has_value();
+  MemoryStream stream(message);
+  if (SimpleTCPClient1_.SendStream(&stream) <= 0)
+    return false;
+  v7Window_.Sent(file, SimpleTCPClient1_.StreamEnd());
+  return true;
 }
 
-HandOverOutcome Driver::HandOverV7(const DecodedEvent& event) {
-  const V7Message message = BuildEventMessage(event, clock_.Now());
-  // A message the socket does not take is spooled like one that finds the link down.
-  if (SendV7Message(message))
-    return HandOverOutcome::Sent;
-  return spoolWriter_.Write(settings_.PathForSoob, "", ".ddk", message) ? HandOverOutcome::Spooled
-                                                                        : HandOverOutcome::Lost;
+void Driver::SettleV7Deliveries() {
+  if (SimpleTCPClient1_.Connected())
+    v7Window_.Settle(SimpleTCPClient1_.AcknowledgedBytes());
+}
+
+// An orderly stop never resets away what the server has not acknowledged: the sending side is
+// shut, and the server gets a bounded time to acknowledge what is in flight. Whatever it has not
+// acknowledged by then keeps its file for the next start.
+void Driver::DrainV7AtStop() {
+  if (!SimpleTCPClient1_.Connected() || v7Window_.InFlight() == 0)
+    return;
+  SimpleTCPClient1_.ShutdownSending();
+  for (int waited = 0; waited < kV7DrainAtStopMs / kV7DrainStepMs; ++waited) {
+    SettleV7Deliveries();
+    if (v7Window_.InFlight() == 0)
+      return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kV7DrainStepMs));
+  }
+  SettleV7Deliveries();
+  std::cerr << "V7 link: " << v7Window_.InFlight()
+            << " message(s) not acknowledged by the server at the stop; they stay in spool files"
+               " and are sent after the next start"
+            << std::endl;
 }
 
 bool Driver::SendV7Message(std::span<const std::uint8_t> message) {
@@ -365,6 +426,9 @@ void Driver::SimpleTCPClient1Connected() {
 
 void Driver::SimpleTCPClient1Disconnected() {
   V7Connected_ = false;
+  // What the server acknowledged before the end is delivered; the rest goes again.
+  v7Window_.Settle(SimpleTCPClient1_.AcknowledgedBytes());
+  v7Window_.ConnectionEnded();
   // An incomplete message of a lost connection must not shift the framing of the next one.
   V7ReceiveBuffer_.Clear();
   PaintV7Indicator();
@@ -407,8 +471,11 @@ void Driver::SendStatusMessage(std::span<const std::uint8_t> data) {
   const V7Piece message = StatusMessage(data.size() > 1 ? data[1] : 0);
   if (SendV7Message(message))
     return;
+  // Like an event message: in its file first, so that a message the socket takes only in part is
+  // never both kept for its rest and spooled.
   const std::string stem = std::string("_").append(std::to_string(settings_.n_abs));
-  spoolWriter_.Write(settings_.PathForSoob, stem, ".ddk", message);
+  if (const auto file = spoolWriter_.Write(settings_.PathForSoob, stem, ".ddk", message))
+    SendJournaledV7Message(*file, message);
 }
 
 // ---- The service timer -------------------------------------------------------------------
@@ -429,10 +496,17 @@ void Driver::SpoolJobV8() {
 }
 
 void Driver::SpoolJobV7() {
-  if (SimpleTCPClient1_.Connected()) {
-    ddkJob_.Tick(settings_.PathForSoob,
-                 [this](std::span<const std::uint8_t> message) { return SendV7Message(message); });
-  }
+  if (!SimpleTCPClient1_.Connected())
+    return;
+  SettleV7Deliveries();
+  if (!v7Window_.IsOpen())
+    return;
+  ddkJob_.Tick(
+      settings_.PathForSoob,
+      [this](const std::string& file, std::span<const std::uint8_t> message) {
+        return SendJournaledV7Message(file, message);
+      },
+      [this](const std::string& file) { return v7Window_.Contains(file); });
 }
 
 void Driver::SuperviseReceiver() {
@@ -523,11 +597,6 @@ void Driver::ScanEnds() {
 
 std::optional<std::string> Driver::ComPortsEntry(std::string_view name) {
   return (scanProfile_ ? scanProfile_ : ini_.Load())->Find("ComPorts", name);
-}
-
-void Driver::SpoolUnconfirmedEventRecord(std::span<const std::uint8_t> record) {
-  // The spool writer belongs to the main thread: two writers could choose the same free name.
-  loop_.RunAndWait([&] { SpoolV8Record(record); });
 }
 
 std::string Driver::RememberedPortName() const {

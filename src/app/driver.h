@@ -23,11 +23,13 @@
 #include "app/deferred_call.h"
 #include "app/error_log.h"
 #include "app/event_acknowledgement.h"
+#include "app/event_journal.h"
 #include "app/operator_ui.h"
 #include "app/port_manager.h"
 #include "app/repeated_line_filter.h"
 #include "app/settings.h"
 #include "app/spool_jobs.h"
+#include "app/v7_delivery_window.h"
 #include "core/memory_stream.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
@@ -138,7 +140,6 @@ class Driver final : private V8Host, private PortManagerHost {
   PortStatus CurrentPortStatus() override;
   std::int32_t FirstNumber() override;
   ServerHostConfig ReadServerHost() override;
-  void SpoolUnconfirmedEventRecord(std::span<const std::uint8_t> record) override;
   void WorkerFinished() override;
 
   // PortManagerHost.
@@ -162,10 +163,12 @@ class Driver final : private V8Host, private PortManagerHost {
   void OpenConfiguredPort();
   void AppendRawLog(std::span<const std::uint8_t> packet);
   bool DecodeAndDispatch(std::span<const std::uint8_t> frame);
-  HandOverOutcome HandOverV8(const EventRecord& record);
-  bool SpoolV8Record(std::span<const std::uint8_t> record);
-  HandOverOutcome HandOverV7(const DecodedEvent& event);
+  HandOverOutcome HandOverV8(const EventRecord& record, const std::optional<std::string>& file);
+  HandOverOutcome HandOverV7(std::span<const std::uint8_t> message, const std::string& file);
   bool SendV7Message(std::span<const std::uint8_t> message);
+  bool SendJournaledV7Message(const std::string& file, std::span<const std::uint8_t> message);
+  void SettleV7Deliveries();
+  void DrainV7AtStop();
   void HandleServerMessage(std::span<const std::uint8_t, 555> piece);
   void SpoolJobV8();
   void SpoolJobV7();
@@ -209,6 +212,8 @@ class Driver final : private V8Host, private PortManagerHost {
   SpoolHandOver handOver_;
   Dd8SpoolJob dd8Job_;
   DdkSpoolJob ddkJob_;
+  EventJournal journal_{spoolWriter_, spool_};
+  V7DeliveryWindow v7Window_{[this](const std::string& path) { ddkJob_.Delivered(path); }};
   TCommPortDriver CommPortDriver1_;
   TSimpleTCPClient SimpleTCPClient1_;
   std::unique_ptr<Timer> Timer2_;

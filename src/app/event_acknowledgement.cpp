@@ -15,6 +15,8 @@ const char* OutcomeText(HandOverOutcome outcome) {
       return "spooled";
     case HandOverOutcome::DroppedOnPurpose:
       return "dropped (NotSendToDiskV8)";
+    case HandOverOutcome::Withdrawn:
+      return "not sent, the other link could not keep it";
     case HandOverOutcome::Lost:
       return "neither sent nor spooled";
   }
@@ -28,9 +30,10 @@ bool IsKept(HandOverOutcome outcome) {
 }
 
 bool ShouldAcknowledge(const HandOverOutcomes& outcomes) {
-  if (IsKept(outcomes.v8) || IsKept(outcomes.v7))
-    return true;
-  return outcomes.v8 != HandOverOutcome::Lost && outcomes.v7 != HandOverOutcome::Lost;
+  const auto fine = [](HandOverOutcome o) {
+    return o != HandOverOutcome::Lost && o != HandOverOutcome::Withdrawn;
+  };
+  return fine(outcomes.v8) && fine(outcomes.v7);
 }
 
 std::string EventLabel(const DecodedEvent& event) {
@@ -42,43 +45,23 @@ EventAcknowledgement::EventAcknowledgement(std::ostream& err, ReportError report
     : err_(err), report_(std::move(report)) {}
 
 bool EventAcknowledgement::Decide(const DecodedEvent& event, const HandOverOutcomes& outcomes) {
-  const bool kept = IsKept(outcomes.v8) || IsKept(outcomes.v7);
-  if (kept) {
-    ReportLostCopies(EventLabel(event), outcomes);
-    if (inOutage_) {
-      err_ << "receiver: events are kept again; " << withheld_
-           << " event frame(s) were not acknowledged meanwhile" << std::endl;
-    }
+  if (!ShouldAcknowledge(outcomes)) {
+    ReportWithheld(EventLabel(event), outcomes);
+    return false;
+  }
+  if (inOutage_ && (IsKept(outcomes.v8) || IsKept(outcomes.v7))) {
+    err_ << "receiver: events are kept again; " << withheld_
+         << " event frame(s) were not acknowledged meanwhile" << std::endl;
     inOutage_ = false;
     withheld_ = 0;
-    return true;
   }
-  if (ShouldAcknowledge(outcomes))
-    return true;
-  ReportWithheld(EventLabel(event), outcomes);
-  return false;
-}
-
-void EventAcknowledgement::ReportLostCopies(const std::string& label,
-                                            const HandOverOutcomes& outcomes) {
-  if (outcomes.v8 == HandOverOutcome::Lost) {
-    err_ << "V8: event lost (" << label
-         << "): the link did not take it and its spool file could not be written; the V7 link "
-            "kept it"
-         << std::endl;
-  }
-  if (outcomes.v7 == HandOverOutcome::Lost) {
-    err_ << "V7: event lost (" << label
-         << "): the link did not take it and its spool file could not be written; the V8 link "
-            "kept it"
-         << std::endl;
-  }
+  return true;
 }
 
 void EventAcknowledgement::ReportWithheld(const std::string& label,
                                           const HandOverOutcomes& outcomes) {
   ++withheld_;
-  err_ << "receiver: event frame not acknowledged, nothing kept the event (" << label
+  err_ << "receiver: event frame not acknowledged, not every link kept the event (" << label
        << "; V8: " << OutcomeText(outcomes.v8) << ", V7: " << OutcomeText(outcomes.v7)
        << "); the receiver will send it again" << std::endl;
   if (inOutage_)
@@ -86,8 +69,8 @@ void EventAcknowledgement::ReportWithheld(const std::string& label,
   inOutage_ = true;
   if (report_) {
     report_(
-        "Events cannot be kept: no link takes them and no spool file can be written. The "
-        "receiver's event frames are not acknowledged until one is kept again; the receiver "
+        "Events cannot be kept: a link does not take them and their spool files cannot be written. "
+        "The receiver's event frames are not acknowledged until one is kept again; the receiver "
         "repeats them meanwhile. First: " +
         label + ".");
   }

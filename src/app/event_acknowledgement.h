@@ -1,15 +1,14 @@
 #pragma once
 // Whether the receiver gets the 0x06 of an event frame. The acknowledgement tells the receiver that
-// it may forget the alarm, so for an event it goes only after both hand-overs, and only when the
-// event is kept: one enabled link took it (the V8 send queue accepted the record, the V7 socket
-// took all 555 bytes of the message, or a spool file holding it was renamed into place). When no
-// link kept it, the acknowledgement is withheld and the receiver repeats the frame, which it keeps
-// in its own memory meanwhile. Events the settings send nowhere (no link enabled, or the record
-// dropped by NotSendToDiskV8 while the V8 link is down) are acknowledged as before.
+// it may forget the alarm, so for an event it goes only after both hand-overs, and only when every
+// enabled link kept the event: its spool file is in place (the journal), or, with NotSendToDiskV8,
+// the V8 send queue took the record or the setting dropped it while the link is down. When one
+// link could not keep it, the acknowledgement is withheld and the receiver repeats the frame,
+// which it keeps in its own memory meanwhile; the repeat may reach the other link twice, which is
+// better than a loss. Events the settings send nowhere are acknowledged as before.
 //
 // A withheld acknowledgement is reported: one line on standard error per frame, and the error
-// report once per outage; the outage ends when an event is kept again. A copy that one link lost
-// while the other kept the event is acknowledged, and the lost copy gets one line.
+// report once per outage; the outage ends when an event is kept again.
 
 #include <cstdint>
 #include <functional>
@@ -26,6 +25,7 @@ enum class HandOverOutcome {
   Sent,              // the V8 send queue or the V7 socket took it
   Spooled,           // a spool file holding it was renamed into place
   DroppedOnPurpose,  // NotSendToDiskV8 with the V8 link down
+  Withdrawn,         // not handed over: the other link could not keep the event
   Lost,              // neither the link nor a spool file took it
 };
 
@@ -36,7 +36,7 @@ struct HandOverOutcomes {
 
 bool IsKept(HandOverOutcome outcome);
 
-// True when the event frame is acknowledged: a link kept the event, or no link was asked to.
+// True when the event frame is acknowledged: no enabled link failed to keep the event.
 bool ShouldAcknowledge(const HandOverOutcomes& outcomes);
 
 // "object 40123, code 1130, zone 015": the event as the report lines name it.
@@ -57,7 +57,6 @@ class EventAcknowledgement {
   bool InOutage() const { return inOutage_; }
 
  private:
-  void ReportLostCopies(const std::string& label, const HandOverOutcomes& outcomes);
   void ReportWithheld(const std::string& label, const HandOverOutcomes& outcomes);
 
   std::ostream& err_;

@@ -86,23 +86,28 @@ void Dd8SpoolJob::Tick(const std::string& prefix, V8Link& link) {
     if (!record)
       continue;
     handOver_.SetPendingDd8File(*path);
+    handOver_.MarkQueued(*path);
     if (link.Enqueue(kEventRecordType, *record, *path))
       CountHandOver(*path);
+    else
+      handOver_.ReleaseQueued(*path);
     handOver_.SetLastDd8SendTime(clock_.Now());
     return;
   }
 }
 
 std::optional<std::string> Dd8SpoolJob::NextFile(const std::string& prefix) {
+  // A file whose record is queued or on its way is never handed over a second time.
   auto path = dir_.FindFirst(prefix, "*.dd8", [this](const std::string& p) {
-    return skipped_.Contains(p) || movedOn_.contains(p);
+    return skipped_.Contains(p) || movedOn_.contains(p) || handOver_.IsQueued(p);
   });
   if (path || movedOn_.empty())
     return path;
   // Every other file has gone: back to those that waited.
   movedOn_.clear();
-  return dir_.FindFirst(prefix, "*.dd8",
-                        [this](const std::string& p) { return skipped_.Contains(p); });
+  return dir_.FindFirst(prefix, "*.dd8", [this](const std::string& p) {
+    return skipped_.Contains(p) || handOver_.IsQueued(p);
+  });
 }
 
 // The event record of the file, or nothing when the file was set aside or passed over.
@@ -134,8 +139,10 @@ void Dd8SpoolJob::CountHandOver(const std::string& path) {
 DdkSpoolJob::DdkSpoolJob(SpoolDir& dir, ReportError report)
     : dir_(dir), skipped_(std::move(report)) {}
 
-void DdkSpoolJob::Tick(const std::string& prefix, const Send& send) {
-  const SkipFile skip = [this](const std::string& p) { return skipped_.Contains(p); };
+void DdkSpoolJob::Tick(const std::string& prefix, const Send& send, const SkipFile& inFlight) {
+  const SkipFile skip = [&](const std::string& p) {
+    return skipped_.Contains(p) || (inFlight && inFlight(p));
+  };
   for (int looked = 0; looked < kSpoolFilesPerTick; ++looked) {
     const auto path = dir_.FindFirst(prefix, "*.ddk", skip);
     if (!path)
@@ -145,10 +152,14 @@ void DdkSpoolJob::Tick(const std::string& prefix, const Send& send) {
       continue;
     // A short file goes out zero-filled to a whole message, so the server stays in step.
     data->resize(kV7MessageSize, 0);
-    if (send(*data) && !dir_.Remove(*path))
-      skipped_.Skip(*path, DeliveredNotDeleted(*path, "sent to the V7 server"));
+    send(*path, *data);
     return;
   }
+}
+
+void DdkSpoolJob::Delivered(const std::string& path) {
+  if (!dir_.Remove(path) && dir_.Exists(path))
+    skipped_.Skip(path, DeliveredNotDeleted(path, "acknowledged by the V7 server"));
 }
 
 // ---- Leftovers of writes cut short -------------------------------------------------------

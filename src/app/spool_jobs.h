@@ -76,15 +76,20 @@ class Dd8SpoolJob {
 
 class DdkSpoolJob {
  public:
-  // `send` sends one whole V7 message and says whether the link took it.
-  using Send = std::function<bool(std::span<const std::uint8_t> message)>;
+  // `send` hands the message of the file `path` to the V7 link and says whether it is on its way;
+  // the file goes once the server's TCP has acknowledged it (Delivered).
+  using Send = std::function<bool(const std::string& path, std::span<const std::uint8_t> message)>;
 
   DdkSpoolJob(SpoolDir& dir, ReportError report);
 
-  // One tick, while the V7 link is connected: sends at most one .ddk file under `prefix` and
-  // deletes it once sent. A file shorter than a message goes out zero-filled to 555 bytes; a file
-  // whose send fails stays for a later tick.
-  void Tick(const std::string& prefix, const Send& send);
+  // One tick, while the V7 link is connected: sends at most one .ddk file under `prefix` that
+  // `inFlight` does not name. A file shorter than a message goes out zero-filled to 555 bytes (the
+  // server frames by 555 bytes); a file whose send fails stays for a later tick.
+  void Tick(const std::string& prefix, const Send& send, const SkipFile& inFlight);
+
+  // The server has the message of `path`: the file goes; one that cannot be deleted is passed over
+  // from now on, so that it is not sent again.
+  void Delivered(const std::string& path);
 
   const SkippedSpoolFiles& Skipped() const { return skipped_; }
 

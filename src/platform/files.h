@@ -28,6 +28,21 @@ class SpoolDir {
   virtual std::optional<FileError> WriteAtomically(const std::string& path,
                                                    std::span<const std::uint8_t> data) = 0;
 
+  // As WriteAtomically, but the directory is not flushed: readers see the file at once, and its
+  // name survives a power cut once SyncDirectoryOf has succeeded. The files of one event frame
+  // share one directory flush. By default the same as WriteAtomically.
+  virtual std::optional<FileError> WriteAtomicallyUnflushed(const std::string& path,
+                                                            std::span<const std::uint8_t> data) {
+    return WriteAtomically(path, data);
+  }
+
+  // Flushes the directory that holds `path` to the disk, so that the names written and removed
+  // in it survive a power cut; the error when the system could not.
+  virtual std::optional<FileError> SyncDirectoryOf(const std::string& path) {
+    (void)path;
+    return std::nullopt;
+  }
+
   virtual bool Exists(const std::string& path) = 0;
 
   // Makes `dir` a directory, creating it and its missing parents; `created` tells whether anything

@@ -72,6 +72,10 @@ std::int32_t UnacknowledgedBytes(SocketHandle s);
 // Shuts both directions down.
 bool Shutdown(SocketHandle s);
 
+// Shuts the sending direction down: the peer reads to the end of what was sent, then sees the
+// close; what it has not acknowledged yet still goes.
+bool ShutdownSending(SocketHandle s);
+
 // SO_LINGER on with time 0: closing discards unsent bytes and resets the connection.
 bool SetAbortiveClose(SocketHandle s);
 

@@ -31,9 +31,12 @@ std::string SpoolWriter::FreeName(const std::string& prefix, const std::string& 
 
 std::optional<std::string> SpoolWriter::Write(const std::string& prefix, const std::string& suffix,
                                               const std::string& extension,
-                                              std::span<const std::uint8_t> data) {
+                                              std::span<const std::uint8_t> data,
+                                              SpoolFlush flush) {
   const std::string path = FreeName(prefix, suffix, extension);
-  if (auto error = dir_.WriteAtomically(path, data)) {
+  auto error = flush == SpoolFlush::kNow ? dir_.WriteAtomically(path, data)
+                                         : dir_.WriteAtomicallyUnflushed(path, data);
+  if (error) {
     std::cerr << "spool: cannot write " << path << ": " << error->text << std::endl;
     return std::nullopt;
   }

@@ -17,6 +17,10 @@
 
 namespace drvnt {
 
+// Whether a write flushes the spool directory itself, or leaves that to one flush for all the
+// files of an event frame (SpoolDir::SyncDirectoryOf).
+enum class SpoolFlush { kNow, kWithTheFrame };
+
 class SpoolWriter {
  public:
   // `logError` records error 11 when the clock gives no calendar time for a stem.
@@ -24,8 +28,8 @@ class SpoolWriter {
 
   // The path written, or nothing when the file could not be written.
   std::optional<std::string> Write(const std::string& prefix, const std::string& suffix,
-                                   const std::string& extension,
-                                   std::span<const std::uint8_t> data);
+                                   const std::string& extension, std::span<const std::uint8_t> data,
+                                   SpoolFlush flush = SpoolFlush::kNow);
 
  private:
   std::string FreeName(const std::string& prefix, const std::string& suffix,

@@ -53,6 +53,8 @@ std::int32_t TCustomSimpleSocket::OpenWatchedSocket() {
   if (s == sock::kInvalidSocket)
     return sock::LastSocketError();
   socket_ = s;
+  bytesTaken_ = 0;
+  acknowledgedAtEnd_ = 0;
   const std::uint64_t generation = ++generation_;
   awaitingConnect_ = true;
   watch_ = loop_.WatchSocket(
@@ -94,17 +96,23 @@ std::int32_t TCustomSimpleSocket::CloseSocket() {
   const sock::SocketHandle s = socket_;
   socket_ = sock::kInvalidSocket;
   ++generation_;
-  // The reset below discards them: V7 messages have no acknowledgement, so they may be lost.
-  const std::int32_t unacknowledged = established_ ? sock::UnacknowledgedBytes(s) : 0;
+  const bool established = established_;
+  const std::int32_t unacknowledged = established ? sock::UnacknowledgedBytes(s) : 0;
+  acknowledgedAtEnd_ = bytesTaken_ - std::min<std::uint64_t>(bytesTaken_, unacknowledged);
   established_ = false;
   if (unacknowledged > 0) {
     std::cerr << "V7 link: connection ended with " << unacknowledged
-              << " bytes the server had not acknowledged; the messages in them may be lost"
+              << " bytes the server had not acknowledged; their messages stay in spool files and"
+                 " are sent again"
               << std::endl;
   }
-  // Results of shutdown and linger are of no interest: the socket goes whatever they say.
+  // Results of shutdown and linger are of no interest: the socket goes whatever they say. An
+  // established connection is never reset: a reset makes the server's system discard what it
+  // took and the server has not read yet, messages whose files are gone. It ends in order, and
+  // the system goes on delivering what the server has not acknowledged.
   sock::Shutdown(s);
-  sock::SetAbortiveClose(s);
+  if (!established)
+    sock::SetAbortiveClose(s);
   return sock::Close(s) ? 0 : sock::LastSocketError();
 }
 
@@ -306,6 +314,7 @@ std::int32_t TCustomSimpleSocket::SendStream(MemoryStream* stream) {
   const std::int32_t n = sock::Send(socket_, bytes.data(), size);
   if (n < 0)
     return SendFailed() ? -1 : 0;
+  bytesTaken_ += static_cast<std::uint64_t>(n);
   if (n < size) {
     pending_.assign(bytes.begin() + n, bytes.begin() + size);
     watch_->SetWriteEnabled(true);
@@ -336,10 +345,26 @@ void TCustomSimpleSocket::FlushPendingSend() {
       break;
     }
     sent += static_cast<std::size_t>(n);
+    bytesTaken_ += static_cast<std::uint64_t>(n);
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(sent));
   if (pending_.empty() && watch_)
     watch_->SetWriteEnabled(false);
+}
+
+std::uint64_t TCustomSimpleSocket::AcknowledgedBytes() const {
+  if (socket_ == sock::kInvalidSocket)
+    return acknowledgedAtEnd_;
+  if (!established_)
+    return 0;
+  const auto unacknowledged = static_cast<std::uint64_t>(sock::UnacknowledgedBytes(socket_));
+  return bytesTaken_ - std::min(bytesTaken_, unacknowledged);
+}
+
+bool TCustomSimpleSocket::ShutdownSending() {
+  if (socket_ == sock::kInvalidSocket || !established_)
+    return false;
+  return sock::ShutdownSending(socket_);
 }
 
 // The message these bytes belong to counted as not sent when the socket took only its start, so

@@ -98,6 +98,16 @@ class TCustomSimpleSocket {
   // The rest of a message the socket took only in part, not yet taken.
   std::size_t PendingSendBytes() const { return pending_.size(); }
 
+  // Positions in the bytes this connection carries to the server, counted from its start. The end
+  // of everything SendStream accepted: what the socket took and the rest it keeps to go first.
+  std::uint64_t StreamEnd() const { return bytesTaken_ + pending_.size(); }
+  // How many of them the server's TCP has acknowledged; after the connection ended, the count at
+  // its end, until the next connection begins.
+  std::uint64_t AcknowledgedBytes() const;
+  // Shuts the sending side down after what the socket took, for an orderly end: the server reads
+  // to the end and acknowledges it. False when there is no connection or it failed.
+  bool ShutdownSending();
+
  protected:
   // `lookup` turns host names into addresses on a thread of its own.
   TCustomSimpleSocket(EventLoop& loop, sock::HostResolver lookup);
@@ -160,6 +170,8 @@ class TCustomSimpleSocket {
   std::vector<std::unique_ptr<SocketWatch>> retiredWatches_;
   int notificationDepth_ = 0;
   std::vector<std::uint8_t> pending_;
+  std::uint64_t bytesTaken_ = 0;         // the socket took them on this connection
+  std::uint64_t acknowledgedAtEnd_ = 0;  // AcknowledgedBytes of the connection that ended
 };
 
 // The client: one connection to `Host`:`Port`, started by `SetConnected(true)`, with the state

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <span>
 #include <string>
 #include <utility>
@@ -61,11 +62,29 @@ class SpoolHandOver {
     return std::exchange(undeletedDd8Files_, {});
   }
 
+  // The .dd8 files whose records wait in the send queue or are on their way: the service timer
+  // never hands one of them over again. The main thread marks a file before it queues its record;
+  // the worker releases it once the exchange of that record is over (its file deleted on the
+  // acknowledgement, or left for the service timer).
+  void MarkQueued(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    queuedDd8Files_.insert(path);
+  }
+  void ReleaseQueued(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    queuedDd8Files_.erase(path);
+  }
+  bool IsQueued(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    return queuedDd8Files_.contains(path);
+  }
+
  private:
   mutable std::mutex mutex_;
   std::string pendingDd8File_;
   DateTime lastDd8SendTime_ = 0;
   std::vector<std::string> undeletedDd8Files_;
+  std::set<std::string> queuedDd8Files_;
 };
 
 struct PortStatus {

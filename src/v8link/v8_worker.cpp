@@ -136,6 +136,9 @@ void cl::ExchangeCycle() {
   SettleEventRecord(reply);
   if (reply)
     HandleReply(reply->type);
+  // Its file is deleted or stays for the service timer: either way its exchange is over.
+  if (written && sentFromQueue_ && !sentSpoolFile_.empty())
+    spool_.ReleaseQueued(sentSpoolFile_);
   if (end != v8::ReplyEnd::kPacket)
     EndOutOfStep();
   ++exchanges_;

@@ -156,9 +156,9 @@ TEST_F(EngineAcknowledgementTest, FullSpoolIsReportedOncePerOutage) {
   EXPECT_EQ(CountOf(err, "No space left on device"), 3) << err;
 }
 
-// Which frames are acknowledged when no spool file can be written: one link that takes the event
-// is enough, and what the settings send nowhere is acknowledged as before. A record the connected
-// V8 link refuses is no record dropped on purpose.
+// Which frames are acknowledged when no spool file can be written: none that a link carries on
+// disk, and what the settings send nowhere or keep in memory is acknowledged as before. A record
+// the connected V8 link refuses is no record dropped on purpose.
 TEST_F(EngineAcknowledgementTest, FramesAcknowledgedWithoutASpool) {
   struct Case {
     const char* what;
@@ -173,15 +173,20 @@ TEST_F(EngineAcknowledgementTest, FramesAcknowledgedWithoutASpool) {
   const std::string v7Up = "SendV7=1\nhost=" + DottedAddress(OwnLoopbackAddress(5)) + "\n";
   const auto event = Frame("0123", 'E', "130");
   const Case cases[] = {
-      {"V8 queue takes it, V7 down", V7Down(), true, event, true, "V7: event lost (object 40123"},
-      {"V7 socket takes it, V8 down", v7Up, false, event, true, ""},
+      // Every link an event goes to needs its file before the acknowledgement.
+      {"V8 up, V7 down", V7Down(), true, event, false,
+       "V8: neither sent nor spooled, V7: neither sent nor spooled"},
+      {"V7 up, V8 down", v7Up, false, event, false, "(object 40123"},
+      {"NotSendToDiskV8 with V8 up, V7 off", "NotSendToDiskV8=1\n", true, event, true, ""},
       {"NotSendToDiskV8 with V8 down, V7 off", "NotSendToDiskV8=1\n", false, event, true, ""},
       {"NotSendToDiskV8 with V8 down, V7 down", "NotSendToDiskV8=1\n" + V7Down(), false, event,
        false, "V8: dropped (NotSendToDiskV8), V7: neither sent nor spooled"},
       {"event code 1001, both down", V7Down(), false, Frame("0123", 'E', "001"), true, ""},
       {"frame of another kind, both down", V7Down(), false, Bytes("1011    \x14"), true, ""},
       {"no link enabled", "SendV8=0\n", false, event, true, ""},
-      {"V8 queue refuses, V7 off", "", true, event, false, "V8: neither sent nor spooled, V7: off"},
+      {"V8 up, V7 off", "", true, event, false, "V8: neither sent nor spooled, V7: off"},
+      {"NotSendToDiskV8, V8 queue refuses, V7 off", "NotSendToDiskV8=1\n", true, event, false,
+       "V8: neither sent nor spooled, V7: off"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -229,6 +234,41 @@ TEST(SpoolDirectoryOf, ThePrefixUpToItsLastSeparator) {
   };
   for (const auto& [prefix, dir] : rows)
     EXPECT_EQ(SpoolDirectoryOf(prefix), dir) << '"' << prefix << '"';
+}
+
+}  // namespace
+}  // namespace drvnt::testing
+
+namespace drvnt::testing {
+namespace {
+
+// With both links up the event is on disk for each before its 0x06: the V8 record is queued with
+// its .dd8 file, which the worker deletes on the server's acknowledgement, and the V7 message's
+// .ddk file goes once the server's system has acknowledged every byte of it.
+TEST_F(EngineAcknowledgementTest, EventIsOnDiskForBothLinksBeforeItsAcknowledgement) {
+  LoopbackServer server(OwnLoopbackAddress(7), kV7Port);
+  ASSERT_TRUE(server.Ok());
+  Driver& d = Started("PathForSoob=" + dir_ +
+                      "/spool/\nSendV7=1\nhost=" + DottedAddress(OwnLoopbackAddress(7)) + "\n");
+  ASSERT_TRUE(RunUntilServed(server, [&] { return d.V7Connected(); }));
+  v8_->connected = true;
+  clock_.AdvanceMs(kPurgeCutWindowMs + 1);
+
+  ASSERT_EQ(Answer(Frame("0123", 'E', "130")), "\x06");
+  const auto dd8 = Files(".dd8");
+  ASSERT_EQ(dd8.size(), 1u) << "the V8 record is on disk before the acknowledgement";
+  ASSERT_EQ(Files(".ddk").size(), 1u) << "the V7 message is on disk before the acknowledgement";
+  ASSERT_EQ(v8_->queued.size(), 1u);
+  EXPECT_EQ(v8_->queued[0].spoolFile, dd8[0]) << "queued at once, with its file";
+  EXPECT_TRUE(d.HandOver().IsQueued(dd8[0]));
+
+  // The service timer hands neither file over again while its copy is on its way.
+  ASSERT_TRUE(RunUntilServed(server, [&] {
+    d.Timer2Timer();
+    return Files(".ddk").empty();
+  }));
+  EXPECT_EQ(v8_->queued.size(), 1u);
+  EXPECT_EQ(Files(".dd8").size(), 1u) << "only the server's acknowledgement deletes it";
 }
 
 }  // namespace

@@ -50,16 +50,22 @@ std::optional<FileError> WriteAll(int fd, const std::uint8_t* data, std::size_t 
   return std::nullopt;
 }
 
-void SyncDirectory(const std::string& dir) {
+std::optional<FileError> SyncDirectory(const std::string& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
+  if (fd < 0)
+    return ErrnoError(errno);
+  std::optional<FileError> error;
+  if (::fsync(fd) != 0)
+    error = ErrnoError(errno);
+  ::close(fd);
+  return error;
 }
 
+enum class DirectoryFlush { kNow, kLater };
+
 std::optional<FileError> WriteFileAtomically(const std::string& path, const std::uint8_t* data,
-                                             std::size_t size) {
+                                             std::size_t size,
+                                             DirectoryFlush flush = DirectoryFlush::kNow) {
   const std::string tmp = path + ".tmp";
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0)
@@ -75,15 +81,32 @@ std::optional<FileError> WriteFileAtomically(const std::string& path, const std:
     ::unlink(tmp.c_str());
     return error;
   }
-  SyncDirectory(DirectoryOf(path));
-  return std::nullopt;
+  if (flush == DirectoryFlush::kLater)
+    return std::nullopt;
+  return SyncDirectory(DirectoryOf(path));
 }
 
 class PosixSpoolDir final : public SpoolDir {
  public:
   std::optional<FileError> WriteAtomically(const std::string& path,
                                            std::span<const std::uint8_t> data) override {
-    return WriteFileAtomically(path, data.data(), data.size());
+    if (auto error = WriteAtomicallyUnflushed(path, data))
+      return error;
+    // A name that may not survive a power cut is no kept file: it goes, and the write failed.
+    if (auto error = SyncDirectoryOf(path)) {
+      ::unlink(path.c_str());
+      return error;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<FileError> WriteAtomicallyUnflushed(const std::string& path,
+                                                    std::span<const std::uint8_t> data) override {
+    return WriteFileAtomically(path, data.data(), data.size(), DirectoryFlush::kLater);
+  }
+
+  std::optional<FileError> SyncDirectoryOf(const std::string& path) override {
+    return SyncDirectory(DirectoryOf(path));
   }
 
   bool Exists(const std::string& path) override { return ::access(path.c_str(), F_OK) == 0; }

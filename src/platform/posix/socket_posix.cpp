@@ -153,6 +153,10 @@ bool Shutdown(SocketHandle s) {
   return ::shutdown(s, SHUT_RDWR) == 0;
 }
 
+bool ShutdownSending(SocketHandle s) {
+  return ::shutdown(s, SHUT_WR) == 0;
+}
+
 bool SetAbortiveClose(SocketHandle s) {
   const linger l{1, 0};
   return ::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0;
