@@ -191,7 +191,10 @@ TEST_F(EngineReceiverTest, UnwritableRawLogStopsThatPacketOnly) {
 
 // The V8 hand-over: the queue while the link is up, a .dd8 file otherwise, and a record the queue
 // refuses or never sent before the program stopped is spooled rather than lost.
-TEST_F(EngineReceiverTest, EventRecordsThatCannotGoAtOnceAreSpooled) {
+// Every event record is in a .dd8 file before its acknowledgement, whether the link is down, its
+// queue refuses it, or it is queued at once (with its file, which the worker deletes on the
+// server's acknowledgement); nothing is left to spool at the stop.
+TEST_F(EngineReceiverTest, EveryEventRecordIsInASpoolFileWhetherOrNotItGoesAtOnce) {
   Driver& d = Started("PathForSoob=spool/\n");
   std::filesystem::create_directory(dir_ + "/spool");
   // The spool prefix is relative to the current directory; run the engine's writes there.
@@ -203,12 +206,15 @@ TEST_F(EngineReceiverTest, EventRecordsThatCannotGoAtOnceAreSpooled) {
   v8_->refuse = true;
   Feed(Frame("0124", 'E', "130"));
   v8_->refuse = false;
-  v8_->unsent.push_back(Bytes("0123456789012345678901"));
+  Feed(Frame("0125", 'E', "130"));
   d.Shutdown();
   std::filesystem::current_path(cwd);
 
   const auto files = Files(".dd8");
   ASSERT_EQ(files.size(), 3u);
+  ASSERT_EQ(v8_->queued.size(), 1u);
+  EXPECT_EQ(v8_->queued[0].spoolFile,
+            "spool/" + std::filesystem::path(v8_->queued[0].spoolFile).filename().string());
   std::set<std::int32_t> objects;
   for (const auto& f : files) {
     const auto bytes = FileBytes(f);
@@ -218,8 +224,7 @@ TEST_F(EngineReceiverTest, EventRecordsThatCannotGoAtOnceAreSpooled) {
     EXPECT_EQ(f.find(dir_ + "/spool/"), 0u) << f;
     objects.insert(bytes[5] | (bytes[6] << 8));
   }
-  EXPECT_TRUE(objects.count(40123));
-  EXPECT_TRUE(objects.count(40124));
+  EXPECT_EQ(objects, (std::set<std::int32_t>{40123, 40124, 40125}));
 }
 
 TEST_F(EngineReceiverTest, NotSendToDiskV8DropsWhatCannotGoAtOnce) {

@@ -502,6 +502,37 @@ TEST(V8WorkerSpool, UnconfirmedLiveEventRecordIsHandedBackForSpooling) {
   EXPECT_EQ(recordsOnTheWire, 4);
 }
 
+// A record queued with its spool file is marked queued until its exchange is over, so that the
+// service timer does not hand the same file over meanwhile: the acknowledgement deletes the file,
+// any other end of the exchange leaves it for the service timer. Either way the mark goes.
+TEST(V8WorkerSpool, QueuedFileIsReleasedWhenItsExchangeEnds) {
+  TempDir dir;
+  Rig rig([](const ServerPacket& p) {
+    if (p.type == kEventRecordType && p.body[0] == 2)
+      return ServerAction{testing::Reply(kPollType)};  // answered, but not acknowledged
+    if (p.type == kEventRecordType && p.body[0] == 3)
+      return ServerAction{};  // no reply
+    return ServerAction{testing::Reply(p.type == kEventRecordType ? kEventAckType : kPollType)};
+  });
+  rig.worker.Start();
+  ASSERT_TRUE(rig.WaitExchanges(4));
+  std::vector<std::string> files;
+  for (std::uint8_t n = 1; n <= 3; ++n) {
+    files.push_back(dir.File("0" + std::to_string(n) + ".dd8"));
+    std::ofstream(files.back()) << "record";
+    rig.spool.MarkQueued(files.back());
+    rig.worker.Enqueue(kEventRecordType, EventBody(n), files.back());
+  }
+  ASSERT_TRUE(rig.server.WaitFor([&] { return rig.server.Ended(0); }));  // no reply to record 3
+  ASSERT_TRUE(rig.server.WaitFor([&] { return !rig.spool.IsQueued(files[2]); }));
+  EXPECT_FALSE(std::filesystem::exists(files[0]));
+  EXPECT_TRUE(std::filesystem::exists(files[1]));
+  EXPECT_TRUE(std::filesystem::exists(files[2]));
+  for (const std::string& file : files)
+    EXPECT_FALSE(rig.spool.IsQueued(file)) << file;
+  EXPECT_TRUE(rig.host.Unconfirmed().empty()) << "a record with a file is never spooled again";
+}
+
 // Stopping the program must not lose live event records still waiting in the queue.
 TEST(V8WorkerQueue, UnsentLiveEventRecordsAreTakenBackAfterStopping) {
   Rig rig(Silent());
