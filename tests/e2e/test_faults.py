@@ -339,8 +339,8 @@ class HostilePeers(unittest.TestCase, BooksChecks):
             if length % 10 == 0:
                 scenario += ["noise 200", "wait 150", next(events)]
                 valid += 1
-        # Line noise ends well before the next frame begins: a frame glued to the noise before it
-        # is no frame of its own.
+        # Line noise ends well before the next frame begins, so that each valid frame comes alone
+        # (frames directly behind noise are the noisy-line run's).
         for noise in (5000, 60000):
             scenario += [f"noise {noise}", "wait 150", next(events), next(events)]
             valid += 2
