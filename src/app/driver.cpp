@@ -276,6 +276,8 @@ void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint3
               << std::endl;
     return;
   }
+  if (assembler_.Noise().count > 0)
+    std::cerr << DroppedNoiseLine(assembler_.Noise()) << std::endl;
   // An event frame is acknowledged once it is kept: the receiver repeats a frame it has no 0x06
   // for, so an event that nothing could keep is not lost.
   if (frame && !DecodeAndDispatch(*frame))

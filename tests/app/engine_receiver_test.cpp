@@ -189,6 +189,40 @@ TEST_F(EngineReceiverTest, UnwritableRawLogStopsThatPacketOnly) {
   EXPECT_EQ(ui_.errors.size(), 1u);
 }
 
+// Noise on the line just before a frame: the frame behind it is the event, handed over once and
+// acknowledged once; one line names the noise; the raw log keeps every byte.
+TEST_F(EngineReceiverTest, EventFrameBehindNoiseIsDeliveredOnce) {
+  Driver& d = Started("Log=1\n");
+  auto glued = Bytes("\xC3\x80\x01");
+  const auto frame = Frame("0123", 'E', "130");
+  glued.insert(glued.end(), frame.begin(), frame.end());
+  ::testing::internal::CaptureStderr();
+  pty_.Write(glued);
+  ASSERT_TRUE(RunUntil([&] {
+    clock_.AdvanceMs(5);
+    return !v8_->queued.empty();
+  }));
+  EXPECT_EQ(pty_.Drain(), "\x06");
+  // A frame cut by the packet time-out behind the noise.
+  auto head = Bytes("ab");
+  head.insert(head.end(), frame.begin(), frame.begin() + 9);
+  Feed(head);
+  Feed(std::vector<std::uint8_t>(frame.begin() + 9, frame.end()));
+  EXPECT_EQ(pty_.Drain(20), "\x06");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  ASSERT_EQ(v8_->queued.size(), 2u);
+  for (const auto& p : v8_->queued)
+    EXPECT_EQ(ObjectOf(p), 40123);
+  EXPECT_EQ(err,
+            "receiver: 3 bytes of noise before an event frame dropped: C3 80 01\n"
+            "receiver: 2 bytes of noise before an event frame dropped: 61 62\n");
+  EXPECT_EQ(d.ReceiverActivity(), 2);
+  auto logged = glued;
+  logged.insert(logged.end(), {'a', 'b'});
+  logged.insert(logged.end(), frame.begin(), frame.end());
+  EXPECT_EQ(FileBytes(dir_ + "/drvnt417.log"), logged);
+}
+
 // The V8 hand-over: the queue while the link is up, a .dd8 file otherwise, and a record the queue
 // refuses or never sent before the program stopped is spooled rather than lost.
 // Every event record is in a .dd8 file before its acknowledgement, whether the link is down, its

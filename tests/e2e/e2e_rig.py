@@ -252,7 +252,7 @@ def acked_events(receiver):
     """The event frames the receiver saw acknowledged, each once, in the order sent."""
     sent = {}
     for l in receiver.lines("sent"):
-        if l["kind"] in ("event", "cut") and l["n"] not in sent:
+        if l["kind"] in ("event", "cut", "glued") and l["n"] not in sent:
             sent[l["n"]] = ReceiverEvent(l["account"], l["q"], l["code"], l["part"], l["zone"],
                                          l["hdigit"], l["hnumber"])
     return [sent[l["n"]] for l in receiver.lines("ack") if l["n"] in sent]

@@ -42,7 +42,7 @@ def sent_events(rx):
     """Every event frame the receiver sent, acknowledged or not, each once."""
     sent = {}
     for l in rx.lines("sent"):
-        if l["kind"] in ("event", "cut") and l["n"] not in sent:
+        if l["kind"] in ("event", "cut", "glued") and l["n"] not in sent:
             sent[l["n"]] = ReceiverEvent(l["account"], l["q"], l["code"], l["part"], l["zone"],
                                          l["hdigit"], l["hnumber"])
     return list(sent.values())

@@ -1,7 +1,8 @@
 """Fault injection through the real program: the driver killed while it spools, its spool directory
-full, its servers killed and restarted, and peers that send what no peer should. Whatever happens,
-an event the receiver saw acknowledged is delivered or still in a spool file, nothing appears that
-was never sent, and repeats are counted. Each run has accounts of its own, so that frames that
+full, its servers killed and restarted, peers that send what no peer should, and a receiver line
+that brings noise directly before frames. Whatever happens, an event the receiver saw acknowledged
+is delivered or still in a spool file, nothing appears that was never sent, and repeats are
+counted. Each run has accounts of its own, so that frames that
 reach another run's driver show up as invented events. Each run prints one line of counts
 ("faults NAME ...") and the seed of its random moments (FAULTS_SEED repeats a run)."""
 
@@ -395,8 +396,8 @@ class HostilePeers(unittest.TestCase, BooksChecks):
             if length % 10 == 0:
                 scenario += ["noise 200", "wait 150", next(events)]
                 valid += 1
-        # Line noise ends well before the next frame begins: a frame glued to the noise before it
-        # is no frame of its own.
+        # Line noise ends well before the next frame begins, so that each valid frame comes alone
+        # (frames directly behind noise are the noisy-line run's).
         for noise in (5000, 60000):
             scenario += [f"noise {noise}", "wait 150", next(events), next(events)]
             valid += 2
@@ -452,6 +453,64 @@ class HostilePeers(unittest.TestCase, BooksChecks):
         sent = {l["n"] for l in rx.lines("sent", kind="event")}
         done = {l["n"] for l in rx.lines("ack")} | {l["n"] for l in rx.lines("lost")}
         return len(sent) >= events and sent <= done
+
+
+class NoisyLine(unittest.TestCase, BooksChecks):
+    """Line noise directly before event frames: each frame behind its noise is one event,
+    acknowledged once and delivered to both servers once, and the driver names the noise it
+    dropped. Once in one write per frame, once at the line's pace, where the driver's packet
+    time-out cuts the longer run of bytes in two."""
+
+    EVENTS = 30
+
+    def test_noise_glued_before_event_frames(self):
+        rnd, seed = seeded_random(self)
+        for name, first, options in (("one-write", 7700, ["--burst"]), ("paced", 7800, [])):
+            with self.subTest(name):
+                scenario = [f"glued {line[len('event '):]} {rnd.randint(1, 12)}"
+                            for line in event_lines(self.EVENTS, first=first)]
+                self.run_noisy(f"{name} seed={seed}", scenario, options)
+
+    def run_noisy(self, name, scenario, options):
+        rig = Rig(self)
+        rx = rig.start_receiver(scenario, *options, "--ack-timeout", "1000", "--retries", "2")
+        v8 = rig.start_v8()
+        v7 = rig.start_v7()
+        rig.write_ini(Log=0)
+        driver = rig.start_driver()
+        try:
+            wait_until(lambda: rx.count("ack") + rx.count("lost") >= self.EVENTS, 60,
+                       f"{self.EVENTS} glued frames answered", rig.dump)
+            # An event that never comes shows in the books below, with the counts line.
+            delivered = (lambda: v8.count("recv", type="event") >= self.EVENTS
+                         and v7.count("recv", type="event") >= self.EVENTS)
+            deadline = time.monotonic() + 20
+            while not delivered() and time.monotonic() < deadline:
+                time.sleep(0.1)
+            if delivered():
+                rig.wait_v8_idle(v8)
+        finally:
+            rc = driver.stop()
+            for p in (rx, v8, v7):
+                p.stop()
+        self.assertEqual(rc, 0, "the driver did not end in order on SIGTERM")
+        rig.check_driver_output(driver)
+
+        books = Books(rig, rx, [v8], [v7])
+        noise_lines = [l.text for l in driver.err
+                       if re.search(r"^receiver: \d+ bytes? of noise before an event frame dropped:",
+                                    l.text)]
+        books.line(f"noisy-line {name}", noise_lines=len(noise_lines),
+                   retries=rx.summary()["retries"])
+        self.assertEqual(len(books.sent), self.EVENTS)
+        self.assertEqual(len(books.acked), self.EVENTS, "a glued frame never acknowledged")
+        self.assertEqual(rx.summary()["stray"], "0", "more than one 0x06 for a frame")
+        self.assert_nothing_invented(books)
+        self.assertEqual(dict(books.missing8), {}, "V8: acknowledged, neither delivered nor spooled")
+        self.assertEqual(dict(books.missing7), {}, "V7: acknowledged, neither delivered nor spooled")
+        self.assert_repeats_allowed(books.extra8, books.unconfirmed8, "V8")
+        self.assert_repeats_allowed(books.extra7, collections.Counter(), "V7")
+        self.assertGreaterEqual(len(noise_lines), self.EVENTS, "noise dropped without a line")
 
 
 def junk_frame(rnd, length):

@@ -8,8 +8,10 @@
 // the decoder and the record, message and .dd8 file builders.
 //
 // Checks: an event is decoded only from a packet that ends in 0x14, from a frame that begins with
-// "9"; a frame is the packet itself or, for a cut frame, exactly the one piece just before it and
-// this packet, 21 bytes in all, within the gap allowed; the assembler keeps less than a frame.
+// "9"; a frame is the packet itself, or, for a cut frame, exactly the one piece just before it and
+// this packet, 21 bytes in all, within the gap allowed, or a well-formed frame at the end of the
+// piece just before (within that gap) and this packet, behind noise whose size is reported; the
+// assembler keeps less than a frame.
 
 #include <algorithm>
 #include <vector>
@@ -106,6 +108,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(frame->size() == kEventFrameSize);
         FUZZ_CHECK(std::equal(before.begin(), before.end(), frame->begin()));
         FUZZ_CHECK(std::equal(packet.begin(), packet.end(), frame->begin() + before.size()));
+      } else if (assembler.Noise().count > 0) {
+        FUZZ_CHECK(IsWellFormedEventFrame(*frame));
+        std::vector<std::uint8_t> glued;
+        // The piece before counts only for a packet shorter than a frame.
+        if (packet.size() < kEventFrameSize && !beforeTerminated && gapMs <= kCutFrameGapMs)
+          glued = before;
+        glued.insert(glued.end(), packet.begin(), packet.end());
+        FUZZ_CHECK(glued.size() == assembler.Noise().count + kEventFrameSize);
+        FUZZ_CHECK(std::equal(frame->begin(), frame->end(), glued.end() - kEventFrameSize));
       } else {
         FUZZ_CHECK(std::equal(frame->begin(), frame->end(), packet.begin(), packet.end()));
       }

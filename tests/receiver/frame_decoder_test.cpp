@@ -199,6 +199,135 @@ TEST(FrameAssembler, NothingElseIsJoined) {
   }
 }
 
+std::vector<std::uint8_t> Glued(const std::string& before, const std::vector<std::uint8_t>& frame,
+                                const std::vector<std::uint8_t>& after = {}) {
+  auto bytes = Bytes(before);
+  bytes.insert(bytes.end(), frame.begin(), frame.end());
+  bytes.insert(bytes.end(), after.begin(), after.end());
+  return bytes;
+}
+
+// Line noise that the receiver's frame follows directly arrives in front of it, in the same packet
+// or in the piece the packet time-out cut off before it. The frame at the end is the event when it
+// is written just as the receiver writes frames; the bytes in front are dropped and counted.
+TEST(FrameAssembler, EventFrameBehindNoise) {
+  const auto frame = Frame("0123", 'E', "130", "01", "015");
+  const auto other = Frame("0456", 'R', "401", "02", "003");
+  const std::vector<std::uint8_t> head(frame.begin(), frame.begin() + 12);
+  const std::vector<std::uint8_t> rest(frame.begin() + 12, frame.end());
+  const auto heartbeat = Bytes("1" + std::string(19, ' ') + "\x14");
+  auto lowerCase = frame;
+  lowerCase[11] = 'e';
+  auto hexAccount = frame;
+  hexAccount[9] = 'B';
+  auto embedded = frame;
+  embedded[14] = 0x14;
+  const auto twoFrames = Glued("", frame, other);
+  struct Step {
+    std::vector<std::uint8_t> packet;
+    std::uint32_t tick;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;  // the last one is the terminated packet
+    std::optional<std::vector<std::uint8_t>> frame;
+    std::size_t noise;
+  };
+  const Case cases[] = {
+      {"noise before a frame", {{Glued("\xC3\x80\x01", frame), 0}}, frame, 3},
+      {"noise with a 9 in it", {{Glued("x9y99", frame), 0}}, frame, 5},
+      {"noise that begins with a 9", {{Glued("9zz", frame), 0}}, frame, 3},
+      {"noise with a terminator, one packet", {{Glued("9b\x14z", frame), 0}}, frame, 4},
+      {"noise with a terminator, two packets", {{Bytes("ab\x14"), 0}, {frame, 10}}, frame, 0},
+      {"256 bytes of noise and a frame", {{Glued(std::string(235, 'n'), frame), 0}}, frame, 235},
+      {"noise, then a frame of another kind", {{Glued("abc", heartbeat), 0}}, std::nullopt, 0},
+      {"tail of blanks behind a 9",
+       {{Bytes("abc9" + std::string(19, ' ') + "\x14"), 0}},
+       std::nullopt,
+       0},
+      {"tail with a lower-case qualifier", {{Glued("abc", lowerCase), 0}}, std::nullopt, 0},
+      {"tail with an account that is no number", {{Glued("abc", hexAccount), 0}}, std::nullopt, 0},
+      {"tail with a terminator inside", {{Glued("abc", embedded), 0}}, std::nullopt, 0},
+      {"a lone frame that is not well-formed", {{lowerCase, 0}}, lowerCase, 0},
+      {"two frames back to back: the packet, read from the first", {{twoFrames, 0}}, twoFrames, 0},
+      {"noise, then two frames: the last", {{Glued("ab", frame, other), 0}}, other, 23},
+      {"noise and a head, then the rest", {{Glued("ab", head), 0}, {rest, 90}}, frame, 2},
+      {"a noise packet, then a whole frame", {{Bytes("abc"), 0}, {frame, 90}}, frame, 0},
+      {"noise and a head, the rest far too late",
+       {{Glued("ab", head), 0}, {rest, kCutFrameGapMs + 1}},
+       std::nullopt,
+       0},
+      {"noise and a head, something else, the rest",
+       {{Glued("ab", head), 0}, {Bytes("x"), 10}, {rest, 90}},
+       std::nullopt,
+       0},
+  };
+  for (const Case& c : cases) {
+    FrameAssembler assembler;
+    std::optional<std::vector<std::uint8_t>> got;
+    for (const Step& step : c.steps)
+      got = Taken(assembler, step.packet, step.tick);
+    EXPECT_EQ(got, c.frame) << c.what;
+    EXPECT_EQ(assembler.Noise().count, c.noise) << c.what;
+    EXPECT_EQ(assembler.KeptBytes(), 0u) << c.what;
+  }
+}
+
+// On the line the noise delays the frame's end, so the packet time-out cuts it wherever: every
+// cut, after short or long noise, still gives the event, once.
+TEST(FrameAssembler, FrameBehindNoiseCutAtAnyPosition) {
+  const auto frame = Frame("9999", 'P', "190", "09", "999", "9 99");
+  for (const std::string& noise :
+       {std::string("\x01"), std::string("ab9"), std::string(400, '9')}) {
+    for (std::size_t cut = 1; cut < frame.size(); ++cut) {
+      FrameAssembler assembler;
+      const auto first = Glued(
+          noise, std::vector<std::uint8_t>(frame.begin(), frame.begin() + static_cast<long>(cut)));
+      const std::vector<std::uint8_t> second(frame.begin() + static_cast<long>(cut), frame.end());
+      EXPECT_FALSE(assembler.Take(first, 5000));
+      EXPECT_EQ(Taken(assembler, second, 5090), frame) << noise.size() << " bytes, cut at " << cut;
+      EXPECT_EQ(assembler.Noise().count, noise.size()) << "cut at " << cut;
+    }
+  }
+}
+
+// A frame behind noise is a whole frame, not the rest of one that the port's purge cut: it is
+// taken, not left for the receiver to repeat.
+TEST(FrameAssembler, FrameBehindNoiseAfterAPurge) {
+  const auto frame = Frame("0123", 'E', "130", "01", "015");
+  FrameAssembler oneRead;
+  oneRead.AfterPurge(0);
+  EXPECT_EQ(Taken(oneRead, Glued("ab", frame), 100), frame);
+  EXPECT_FALSE(oneRead.CutByPurge());
+
+  FrameAssembler cut;
+  cut.AfterPurge(0);
+  EXPECT_FALSE(
+      cut.Take(Glued("ab", std::vector<std::uint8_t>(frame.begin(), frame.begin() + 15)), 50));
+  EXPECT_EQ(Taken(cut, std::vector<std::uint8_t>(frame.begin() + 15, frame.end()), 100), frame);
+  EXPECT_FALSE(cut.CutByPurge());
+
+  FrameAssembler rest;  // the rest of a frame behind noise is still only a rest
+  rest.AfterPurge(0);
+  EXPECT_FALSE(rest.Take(Bytes("ab"), 50));
+  EXPECT_FALSE(rest.Take(std::vector<std::uint8_t>(frame.begin() + 7, frame.end()), 100));
+  EXPECT_TRUE(rest.CutByPurge());
+}
+
+TEST(FrameAssembler, DroppedNoiseLineNamesTheBytes) {
+  FrameAssembler assembler;
+  const auto frame = Frame("0123", 'E', "130", "01", "015");
+  ASSERT_TRUE(assembler.Take(Glued("\xC3\x80\x01", frame), 0));
+  EXPECT_EQ(DroppedNoiseLine(assembler.Noise()),
+            "receiver: 3 bytes of noise before an event frame dropped: C3 80 01");
+  ASSERT_TRUE(assembler.Take(Glued(std::string(30, 'a') + "0123456789ABCDEF", frame), 0));
+  EXPECT_EQ(DroppedNoiseLine(assembler.Noise()),
+            "receiver: 46 bytes of noise before an event frame dropped: ... 30 31 32 33 34 35 36 "
+            "37 38 39 41 42 43 44 45 46");
+  ASSERT_TRUE(assembler.Take(frame, 0));
+  EXPECT_EQ(assembler.Noise().count, 0u);
+}
+
 // The receiver cannot cut a frame in three (its 87.5 ms on the line end within the next packet),
 // so three pieces are three packets: the last, not beginning with "9", is no event.
 TEST(FrameAssembler, FrameInThreePiecesIsNotJoined) {

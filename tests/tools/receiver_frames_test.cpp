@@ -75,6 +75,16 @@ TEST(Scenario, ReadsEveryCommand) {
   EXPECT_EQ(cut->pauseMs, 200);
   EXPECT_EQ(ParseScenarioLine("cut 0123 E 130 01 015 10")->pauseMs, 150);
 
+  auto glued = ParseScenarioLine("glued 0123 E 130 01 015 5 hnumber=42");
+  ASSERT_TRUE(glued);
+  EXPECT_EQ(glued->kind, K::kGlued);
+  EXPECT_EQ(glued->number, 5);
+  std::mt19937 rng(3);
+  const Bytes bytes = BuildGluedFrame(rng, glued->number, glued->event);
+  ASSERT_EQ(bytes.size(), 26u);
+  EXPECT_EQ(Text(Bytes(bytes.begin() + 5, bytes.end())), "9011 420123E13001015\x14");
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), kFrameTerminator), 1);
+
   EXPECT_EQ(ParseScenarioLine("raw 39 30 14")->raw, (Bytes{0x39, 0x30, 0x14}));
   EXPECT_EQ(ParseScenarioLine("raw 393014")->raw, (Bytes{0x39, 0x30, 0x14}));
   EXPECT_EQ(ParseScenarioLine("noise 5")->number, 5);
@@ -97,6 +107,9 @@ TEST(Scenario, RejectsLinesItCannotSend) {
       {"event 0123 E 130 01 015 hnumber=123", "hnumber"},
       {"cut 0123 E 130 01 015", "needs"},
       {"cut 0123 E 130 01 015 21", "cut position"},
+      {"glued 0123 E 130 01 015", "needs ACCOUNT Q CODE PART ZONE N"},
+      {"glued 0123 E 130 01 015 0", "noise bytes"},
+      {"glued 0123 E 130 01 015 3 pause=5", "pause=5"},
       {"raw", "hex"},
       {"raw 3", "hex"},
       {"raw 3 9", "hex"},

@@ -37,7 +37,8 @@ std::string Field(const std::string& text, std::size_t width, const char* what) 
 }
 
 // "event ACCOUNT Q CODE PART ZONE" with optional hdigit=D and hnumber=NN after it; the cut
-// command puts the cut position after the zone and may add pause=MS.
+// command puts the cut position after the zone and may add pause=MS, the glued command puts the
+// number of noise bytes there.
 EventFields ParseEventWords(const std::vector<std::string>& w, std::size_t extrasFrom, Item& item) {
   EventFields e;
   e.account = Field(w[1], 4, "account");
@@ -61,17 +62,22 @@ EventFields ParseEventWords(const std::vector<std::string>& w, std::size_t extra
 }
 
 Item ParseEventLine(const std::vector<std::string>& w, Item::Kind kind) {
-  const std::size_t fixed = kind == Item::Kind::kCut ? 7 : 6;
+  const bool cut = kind == Item::Kind::kCut;
+  const bool glued = kind == Item::Kind::kGlued;
+  const std::size_t fixed = cut || glued ? 7 : 6;
   if (w.size() < fixed) {
     throw std::invalid_argument(w[0] + " needs ACCOUNT Q CODE PART ZONE" +
-                                (kind == Item::Kind::kCut ? " AT" : ""));
+                                (cut     ? " AT"
+                                 : glued ? " N"
+                                         : ""));
   }
   Item item;
   item.kind = kind;
   item.event = ParseEventWords(w, fixed, item);
-  if (kind == Item::Kind::kCut) {
+  if (cut)
     item.number = ParseCount(w[6], "cut position", 1, static_cast<int>(kEventFrameSize) - 1);
-  }
+  if (glued)
+    item.number = ParseCount(w[6], "noise bytes", 1, 100000);
   return item;
 }
 
@@ -128,6 +134,8 @@ std::optional<ScenarioItem> ParseScenarioLine(std::string_view line) {
     return ParseEventLine(w, Item::Kind::kEvent);
   if (cmd == "cut")
     return ParseEventLine(w, Item::Kind::kCut);
+  if (cmd == "glued")
+    return ParseEventLine(w, Item::Kind::kGlued);
   if (cmd == "raw")
     return ParseRawLine(line, w);
   if (cmd == "noise")
@@ -198,6 +206,13 @@ Bytes NoiseBytes(std::mt19937& rng, int count) {
     b.push_back(v);
   }
   return b;
+}
+
+Bytes BuildGluedFrame(std::mt19937& rng, int noise, const EventFields& e) {
+  Bytes bytes = NoiseBytes(rng, noise);
+  const Bytes frame = BuildEventFrame(e);
+  bytes.insert(bytes.end(), frame.begin(), frame.end());
+  return bytes;
 }
 
 }  // namespace drvnt::sim

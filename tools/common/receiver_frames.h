@@ -43,10 +43,11 @@ Bytes BuildHeartbeatFrame();
 Fields DescribeEvent(const EventFields& e);
 
 struct ScenarioItem {
-  enum class Kind { kEvent, kHeartbeat, kNoise, kCut, kRaw, kWait };
+  enum class Kind { kEvent, kHeartbeat, kNoise, kCut, kGlued, kRaw, kWait };
   Kind kind = Kind::kWait;
-  EventFields event;  // kEvent, kCut
-  int number = 0;     // kNoise: bytes; kCut: bytes before the pause; kWait: milliseconds
+  EventFields event;  // kEvent, kCut, kGlued
+  // kNoise, kGlued: noise bytes; kCut: bytes before the pause; kWait: milliseconds
+  int number = 0;
   int pauseMs = 150;  // kCut: longer than the driver's 80 ms packet time-out
   Bytes raw;          // kRaw
   std::string what;   // kind of event for the built-in mix: "alarm", "opening", ...
@@ -65,5 +66,9 @@ ScenarioItem MixEvent(std::mt19937& rng);
 
 // The bytes of a noise item: random, never the terminator.
 Bytes NoiseBytes(std::mt19937& rng, int count);
+
+// A glued item: `noise` bytes of noise directly followed by the event frame, as a line that
+// picked up noise just before the frame brings them.
+Bytes BuildGluedFrame(std::mt19937& rng, int noise, const EventFields& e);
 
 }  // namespace drvnt::sim

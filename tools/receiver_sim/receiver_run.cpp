@@ -79,6 +79,9 @@ bool ReceiverRun::Perform(const ScenarioItem& item) {
     case Kind::kCut:
       return SendFrame(item, With({{"kind", "cut"}, {"at", std::to_string(item.number)}},
                                   DescribeEvent(item.event)));
+    case Kind::kGlued:
+      return SendFrame(item, With({{"kind", "glued"}, {"noise", std::to_string(item.number)}},
+                                  DescribeEvent(item.event)));
     case Kind::kHeartbeat:
       return SendFrame(item, {{"kind", "heartbeat"}});
     case Kind::kRaw:
@@ -129,6 +132,8 @@ bool ReceiverRun::Transmit(const ScenarioItem& item) {
       return WriteBytes(Bytes(frame.begin(), at)) && PumpFor(item.pauseMs) &&
              WriteBytes(Bytes(at, frame.end()));
     }
+    case ScenarioItem::Kind::kGlued:
+      return WriteBytes(BuildGluedFrame(rng_, item.number, item.event));
     case ScenarioItem::Kind::kHeartbeat:
       return WriteBytes(BuildHeartbeatFrame());
     case ScenarioItem::Kind::kRaw:
