@@ -184,6 +184,49 @@ class DriverKilledWithLinksUp(unittest.TestCase, BooksChecks):
         self.assertLessEqual(sum(books.extra7.values()), 20 * (self.KILLS + 1), "V7 repeats")
 
 
+class StoppedWhileTheV7ServerReadsLate(unittest.TestCase, BooksChecks):
+    """SIGTERM while the V7 server, with a 4 KiB receive buffer, has not read for seconds (stopped
+    by SIGSTOP; its system takes and acknowledges what fits): the driver shuts its sending side and
+    gives the server up to 3 s to acknowledge, and it never resets the connection, which would make
+    the server's system discard what it took and the server had not read. Whatever the server has
+    not acknowledged keeps its file. Once the server reads again and a new driver runs, every
+    acknowledged event is there; what the server's system took after the stop may come twice."""
+
+    def test_sigterm_while_the_v7_server_reads_late(self):
+        rig = Rig(self)
+        rx = rig.start_receiver(event_lines(60, first=8000), "--ack-timeout", "500",
+                                "--retries", "1000")
+        v8 = rig.start_v8()
+        v7 = rig.start_v7("--receive-buffer", "4096")
+        rig.write_ini(Log=0)
+        driver = rig.start_driver()
+        rx.wait_for("ack", 20)
+        v7.send_signal(signal.SIGSTOP)
+        rx.wait_for("ack", 30, nth=40)
+        stopping = time.monotonic()
+        self.assertEqual(driver.stop(), 0)
+        stop_s = time.monotonic() - stopping
+        v7.send_signal(signal.SIGCONT)
+        spooled_files = whole_spool_files(rig)
+
+        driver = rig.start_driver()
+        wait_until(lambda: len({l["n"] for l in rx.lines("ack")}) >= 60, 60,
+                   "every frame acknowledged", rig.dump)
+        rx.stop()
+        drain(rig, v8)
+        self.assertEqual(driver.stop(), 0)
+        v8.stop()
+        v7.stop()
+
+        books = Books(rig, rx, [v8], [v7])
+        books.line("sigterm-v7-reads-late", stop_s=f"{stop_s:.1f}",
+                   spooled_dd8_ddk=f"{spooled_files[0]}/{spooled_files[1]}")
+        self.assert_nothing_invented(books)
+        self.assertEqual(dict(books.missing8), {}, "V8: acknowledged, then lost at the stop")
+        self.assertEqual(dict(books.missing7), {}, "V7: acknowledged, then lost at the stop")
+        self.assertLess(stop_s, STOP_LIMIT_S)
+
+
 class SpoolSpace:
     """A spool directory that can be filled up and emptied again: a small tmpfs mounted on it
     (where the test may mount one), or a file-size limit on the driver process (prlimit), which

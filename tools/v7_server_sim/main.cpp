@@ -1,6 +1,8 @@
 // v7-server-sim: plays the message server of the V7 link for the demo, for commissioning and for
 // the end-to-end tests.
 
+#include <sys/socket.h>
+
 #include "common/cli.h"
 #include "common/line_out.h"
 #include "common/stop_signal.h"
@@ -15,6 +17,9 @@ const std::vector<OptionRule> kOptions = {
     {"send-time-after-ms", "MS", "send a time message this long after each connection begins"},
     {"time", "ISO", "date-time of that message, e.g. 2026-05-01T10:30:00.250; now"},
     {"close-after-events", "N", "send the close command once N event messages have arrived"},
+    {"receive-buffer", "BYTES",
+     "the connection's receive buffer (SO_RCVBUF), small for a server whose system soon stops "
+     "taking what it does not read; the system's default"},
     {"fault", "MODE",
      "misbehave: never-read (accept, never read), close-after-event (close in order right after "
      "each event), flood (send junk as fast as the driver takes it)"},
@@ -90,6 +95,9 @@ int Run(const std::vector<std::string>& args) {
   const V7ServerOptions options = ReadOptions(cl);
   StopSignal::Install();
   Listener listener = ListenFromCommandLine(cl, 7788);
+  // Set on the listening socket, so that the window the server offers is small from the start.
+  if (const int bytes = static_cast<int>(cl.Int("receive-buffer", 0, 1, 1 << 26)); bytes > 0)
+    setsockopt(listener.fd.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
   V7Server server(std::move(listener), options);
   server.Run();
   server.PrintSummary();
