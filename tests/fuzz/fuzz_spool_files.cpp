@@ -180,11 +180,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Dd8SpoolJob(SystemSpoolDir(), clock, handOver, report).Tick(prefix, link);
   CheckDd8(dd8Path, dd8, dd8Extra, flags, link);
 
+  // A message on its way goes once the server acknowledged it: here at once.
   std::vector<Bytes> sent;
-  DdkSpoolJob(SystemSpoolDir(), report).Tick(prefix, [&](std::span<const std::uint8_t> message) {
-    sent.emplace_back(message.begin(), message.end());
-    return !(flags & kSendFails);
-  });
+  DdkSpoolJob ddkJob(SystemSpoolDir(), report);
+  ddkJob.Tick(
+      prefix,
+      [&](const std::string& path, std::span<const std::uint8_t> message) {
+        sent.emplace_back(message.begin(), message.end());
+        if (!(flags & kSendFails))
+          ddkJob.Delivered(path);
+        return !(flags & kSendFails);
+      },
+      {});
   CheckDdk(ddkPath, ddk, flags, sent);
   // Nothing in a scratch directory of one's own is beyond setting aside or deleting.
   FUZZ_CHECK(reports == 0);
