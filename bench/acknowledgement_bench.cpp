@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "app/driver.h"
+#include "app/event_journal.h"
 #include "platform/qt/qt_event_loop.h"
 #include "receiver/event_record.h"
 #include "receiver/frame_decoder.h"
@@ -189,6 +190,38 @@ BENCHMARK(BM_SpoolWrite)
     ->Args({1, 555})
     ->UseRealTime();
 
+// The journal of one event frame: its .dd8 and .ddk, each written under a temporary name, flushed
+// and renamed, then one flush of the directory; on this machine's disk and on tmpfs.
+void BM_JournalWrite(benchmark::State& state) {
+  BenchDir dir(state.range(0) == 0 ? "disk" : "shm");
+  if (!dir.Ok()) {
+    state.SkipWithError("no such directory");
+    return;
+  }
+  SteppingClock clock;
+  SpoolWriter writer(SystemSpoolDir(), clock, nullptr);
+  EventJournal journal(writer, SystemSpoolDir());
+  const std::vector<std::uint8_t> dd8(26, 0x55), ddk(555, 0x55);
+  const std::string prefix = dir.Path() + "/";
+  std::int64_t frames = 0;
+  std::chrono::steady_clock::duration slowest{};
+  for (auto _ : state) {
+    const auto began = std::chrono::steady_clock::now();
+    if (!journal.Write(prefix, dd8, ddk).Kept()) {
+      state.SkipWithError("the journal was not written");
+      break;
+    }
+    slowest = std::max(slowest, std::chrono::steady_clock::now() - began);
+    if (++frames % 500 == 0) {
+      state.PauseTiming();
+      dir.Clear();
+      state.ResumeTiming();
+    }
+  }
+  state.counters["slowest_ms"] = std::chrono::duration<double, std::milli>(slowest).count();
+}
+BENCHMARK(BM_JournalWrite)->ArgName("shm")->Arg(0)->Arg(1)->UseRealTime();
+
 // ---- The whole frame through the engine --------------------------------------------------------
 
 class QuietUi final : public OperatorUi {
@@ -232,8 +265,10 @@ class QueueOnlyWorker final : public V8Worker {
 enum FrameCase { kNoEvent, kV8Queue, kV8SpoolDisk, kBothSpoolDisk, kBothSpoolShm };
 
 // From the packet to the 0x06 on the pseudo-terminal: a frame of another kind (acknowledged at
-// once, as every frame was before: the base line), an event with the V8 link up (queue), or down
-// with the V8 link alone (one spool file) or both links down (two spool files).
+// once, as every frame was before: the base line), an event with the V8 link up (its .dd8 file,
+// then the queue), or down with the V8 link alone (one spool file) or both links on (two spool
+// files, one directory flush). Every event is on disk before its 0x06, whether its link is up or
+// not, so these are also the costs with the servers up.
 void BM_EventFrameToAcknowledgement(benchmark::State& state) {
   const auto which = static_cast<FrameCase>(state.range(0));
   BenchDir work("disk");
