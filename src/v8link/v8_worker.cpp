@@ -266,8 +266,8 @@ void cl::OnEventAcknowledgement() {
   if (!spoolDir_.Exists(sentSpoolFile_))
     return;
   if (!spoolDir_.Remove(sentSpoolFile_))
-    spool_.ReportUndeletedDd8File(sentSpoolFile_);    // delivered: it must not go again
-  spool_.SetLastDd8SendTime(clock_.Now() - kOneDay);  // the next file may go at once
+    spool_.ReportUndeletedDd8File(sentSpoolFile_);  // delivered: it must not go again
+  spool_.LetNextDd8GoAtOnce();
 }
 
 // The link is marked down but the connection stays open until the next attempt replaces the
@@ -355,7 +355,7 @@ void cl::ConnectionAttempt() {
   if (!ok)
     return;         // a failed attempt logs nothing
   errorCount_ = 0;  // a new connection starts in step
-  spool_.SetLastDd8SendTime(clock_.Now() - kOneDay);
+  spool_.LetNextDd8GoAtOnce();
   Log(kConnectedLine);
   host_.ActivityStep();
 }
