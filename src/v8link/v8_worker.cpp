@@ -351,11 +351,14 @@ void cl::ConnectionAttempt() {
   } catch (...) {
     ok = false;
   }
+  // The next .dd8 file may go at once; said before the link shows itself connected, so that it
+  // cannot undo the service timer's first hand-over on this connection.
+  if (ok)
+    spool_.LetNextDd8GoAtOnce();
   connected_ = ok;
   if (!ok)
     return;         // a failed attempt logs nothing
   errorCount_ = 0;  // a new connection starts in step
-  spool_.LetNextDd8GoAtOnce();
   Log(kConnectedLine);
   host_.ActivityStep();
 }

@@ -251,7 +251,7 @@ TEST_F(ServiceTimerTest, ReceiverSupervisionIsNotMisledByStepsOfTheWallClock) {
   constexpr double kHour = 1.0 / 24;
   struct Case {
     const char* name;
-    double step;  // days, at one second after the frame
+    double step;  // days, between two frames
     bool framesKeepComing;
     std::uint32_t startTicks;
   };
@@ -275,7 +275,7 @@ TEST_F(ServiceTimerTest, ReceiverSupervisionIsNotMisledByStepsOfTheWallClock) {
     for (int ms = 200; ms <= 20000; ms += 200) {
       clock_.AdvanceMs(200);
       silentMs += 200;
-      if (ms == 1000)
+      if (ms == 1400)
         clock_.SetNow(clock_.Now() + c.step);
       if (c.framesKeepComing && ms % 1000 == 0) {
         d.CommPortDriver1ReceivePacket(reinterpret_cast<const std::uint8_t*>(frame.data()), 5);
