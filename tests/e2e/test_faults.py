@@ -455,8 +455,8 @@ class ClockSteps(unittest.TestCase, BooksChecks):
         self.assertGreater(silence_s, self.ATTENTION_S - 0.3)
         self.assertLess(silence_s, self.ATTENTION_S + 2.0)
         self.assert_nothing_invented(books)
-        self.assertEqual(dict(books.missing8), {}, "V8: acknowledged, neither delivered nor spooled")
-        self.assertEqual(dict(books.missing7), {}, "V7: acknowledged, neither delivered nor spooled")
+        self.assertEqual(dict(books.missing8), {}, "V8: acknowledged, then lost")
+        self.assertEqual(dict(books.missing7), {}, "V7: acknowledged, then lost")
         self.assert_repeats_allowed(books.extra8, books.unconfirmed8, "V8")
         self.assert_repeats_allowed(books.extra7, collections.Counter(), "V7")
 
