@@ -30,12 +30,6 @@ constexpr int kV7DrainAtStopMs = 3000;
 constexpr int kV7DrainStepMs = 10;
 constexpr const char* kDevicePrefix = "\\\\.\\";
 
-// Whole milliseconds from `from` to `to`, so that comparisons of date-times at the boundary do not
-// depend on rounding of the doubles.
-std::int64_t MsBetween(DateTime from, DateTime to) {
-  return static_cast<std::int64_t>(std::llround((to - from) * kMsPerDay));
-}
-
 std::string NowText(const Clock& clock) {
   CalendarTime t;
   if (!TryDecodeDateTime(clock.Now(), t))
@@ -134,6 +128,7 @@ void Driver::Start() {
   startupDirectory_ = env_.directory;
   V7ReceiveBuffer_.Clear();
   LastFrameTime_ = clock_.Now();
+  receiverSilence_.Restart(clock_.Ticks());
   ReceiverLinkOk_ = false;
   ServerCloseRequested_ = false;
   closePassword_.clear();
@@ -268,6 +263,7 @@ void Driver::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint3
   if (!IsTerminated(bytes))
     return;
   LastFrameTime_ = clock_.Now();
+  receiverSilence_.Restart(clock_.Ticks());
   receiverActivity_ = StepActivity(receiverActivity_);
   PaintReceiverIndicator();
   if (assembler_.CutByPurge()) {
@@ -511,10 +507,11 @@ void Driver::SpoolJobV7() {
       [this](const std::string& file) { return v7Window_.Contains(file); });
 }
 
+// By the monotonic tick: a step of the wall clock neither invents a lost receiver nor hides one.
 void Driver::SuperviseReceiver() {
+  const auto silentMs = static_cast<std::int64_t>(receiverSilence_.MsAt(clock_.Ticks()));
   const bool alive =
-      MsBetween(LastFrameTime_, clock_.Now()) <=
-      static_cast<std::int64_t>(std::llround(settings_.AttentionInterval * kMsPerDay));
+      silentMs <= static_cast<std::int64_t>(std::llround(settings_.AttentionInterval * kMsPerDay));
   if (alive == ReceiverLinkOk_)
     return;
   ReceiverLinkOk_ = alive;

@@ -26,6 +26,7 @@
 #include "app/event_journal.h"
 #include "app/operator_ui.h"
 #include "app/port_manager.h"
+#include "app/receiver_silence.h"
 #include "app/repeated_line_filter.h"
 #include "app/settings.h"
 #include "app/spool_jobs.h"
@@ -188,7 +189,8 @@ class Driver final : private V8Host, private PortManagerHost {
   Settings settings_;
   std::string startupDirectory_;
   std::string closePassword_;
-  DateTime LastFrameTime_ = 0;
+  DateTime LastFrameTime_ = 0;  // shown and sent; the silence is judged by ticks
+  ReceiverSilence receiverSilence_;
   bool ReceiverLinkOk_ = false;
   bool ServerCloseRequested_ = false;
   bool closeWithoutPassword_ = false;

@@ -1,6 +1,5 @@
 #include "app/spool_jobs.h"
 
-#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <ostream>
@@ -11,12 +10,6 @@ namespace drvnt {
 namespace {
 
 constexpr std::size_t kLeftoversListed = 20;
-
-// Whole milliseconds from `from` to `to`, so that the pacing boundary does not depend on rounding
-// of the doubles.
-std::int64_t MsBetween(DateTime from, DateTime to) {
-  return static_cast<std::int64_t>(std::llround((to - from) * kMsPerDay));
-}
 
 // A file that cannot be used is set aside, so that the search no longer meets it; when even that
 // fails it stays where it is and this process passes over it.
@@ -76,7 +69,7 @@ Dd8SpoolJob::Dd8SpoolJob(SpoolDir& dir, Clock& clock, SpoolHandOver& handOver, R
 void Dd8SpoolJob::Tick(const std::string& prefix, V8Link& link) {
   for (const std::string& path : handOver_.TakeUndeletedDd8Files())
     skipped_.Skip(path, DeliveredNotDeleted(path, "acknowledged by the V8 server"));
-  if (MsBetween(handOver_.LastDd8SendTime(), clock_.Now()) <= kDd8PacingMs)
+  if (!handOver_.Dd8Due(clock_.Ticks(), kDd8PacingMs))
     return;
   for (int looked = 0; looked < kSpoolFilesPerTick; ++looked) {
     const auto path = NextFile(prefix);
@@ -85,13 +78,13 @@ void Dd8SpoolJob::Tick(const std::string& prefix, V8Link& link) {
     const auto record = ReadRecord(*path);
     if (!record)
       continue;
-    handOver_.SetPendingDd8File(*path);
+    // Recorded before the record is queued: the worker may have its acknowledgement at once.
+    handOver_.Dd8HandedOver(*path, clock_.Ticks());
     handOver_.MarkQueued(*path);
     if (link.Enqueue(kEventRecordType, *record, *path))
       CountHandOver(*path);
     else
       handOver_.ReleaseQueued(*path);
-    handOver_.SetLastDd8SendTime(clock_.Now());
     return;
   }
 }

@@ -45,7 +45,7 @@ class SkippedSpoolFiles {
 inline constexpr int kSpoolFilesPerTick = 8;
 // Hand-overs of one .dd8 file without an acknowledgement before the files behind it go first.
 inline constexpr int kDd8HandOversBeforeMovingOn = 3;
-inline constexpr std::int64_t kDd8PacingMs = 3000;
+inline constexpr std::uint32_t kDd8PacingMs = 3000;
 
 class Dd8SpoolJob {
  public:

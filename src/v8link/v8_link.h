@@ -12,8 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/date_time.h"
-
 namespace drvnt {
 
 // What the engine sees of the V8 link (the frame handler's hand-over, the service timer, port
@@ -33,23 +31,40 @@ class V8Link {
 
 // The spool hand-over state shared between the main thread (the service timer) and the worker;
 // one small mutex, so neither value can tear.
+//
+// The 3 s pacing of .dd8 hand-overs is judged by the monotonic tick, so that a step of the wall
+// clock neither freezes the drain nor hurries it. The worker lets the next file go at once (on an
+// acknowledgement, on a new connection) by a flag that only the next hand-over clears: the
+// service timer records a hand-over before it queues the record, so an acknowledgement that comes
+// back before the main thread runs on is never overwritten.
 class SpoolHandOver {
  public:
   std::string PendingDd8File() const {
     std::lock_guard lock(mutex_);
     return pendingDd8File_;
   }
-  void SetPendingDd8File(std::string path) {
+  // The service timer, just before it queues the record of `path`, at `tick`.
+  void Dd8HandedOver(std::string path, std::uint32_t tick) {
     std::lock_guard lock(mutex_);
     pendingDd8File_ = std::move(path);
+    lastDd8SendTick_ = tick;
+    nextDd8AtOnce_ = false;
   }
-  DateTime LastDd8SendTime() const {
+  // The worker: the next .dd8 file may go at the service timer's next tick.
+  void LetNextDd8GoAtOnce() {
     std::lock_guard lock(mutex_);
-    return lastDd8SendTime_;
+    nextDd8AtOnce_ = true;
   }
-  void SetLastDd8SendTime(DateTime t) {
+  bool NextDd8AtOnce() const {
     std::lock_guard lock(mutex_);
-    lastDd8SendTime_ = t;
+    return nextDd8AtOnce_;
+  }
+  // Whether a .dd8 file may be handed over at `tick`: at once when the worker let it, otherwise
+  // once more than `pacingMs` have passed since the last hand-over (by unsigned difference, so
+  // the tick's wrap costs at most one pacing interval).
+  bool Dd8Due(std::uint32_t tick, std::uint32_t pacingMs) const {
+    std::lock_guard lock(mutex_);
+    return nextDd8AtOnce_ || static_cast<std::uint32_t>(tick - lastDd8SendTick_) > pacingMs;
   }
   // A .dd8 file whose record the server acknowledged but which could not be deleted: the worker
   // reports it, and the service timer no longer hands it over.
@@ -82,7 +97,8 @@ class SpoolHandOver {
  private:
   mutable std::mutex mutex_;
   std::string pendingDd8File_;
-  DateTime lastDd8SendTime_ = 0;
+  std::uint32_t lastDd8SendTick_ = 0;
+  bool nextDd8AtOnce_ = true;  // the first file goes at the first tick
   std::vector<std::string> undeletedDd8Files_;
   std::set<std::string> queuedDd8Files_;
 };

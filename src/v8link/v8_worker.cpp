@@ -269,8 +269,8 @@ void cl::OnEventAcknowledgement() {
   if (!spoolDir_.Exists(sentSpoolFile_))
     return;
   if (!spoolDir_.Remove(sentSpoolFile_))
-    spool_.ReportUndeletedDd8File(sentSpoolFile_);    // delivered: it must not go again
-  spool_.SetLastDd8SendTime(clock_.Now() - kOneDay);  // the next file may go at once
+    spool_.ReportUndeletedDd8File(sentSpoolFile_);  // delivered: it must not go again
+  spool_.LetNextDd8GoAtOnce();
 }
 
 // The link is marked down but the connection stays open until the next attempt replaces the
@@ -354,11 +354,14 @@ void cl::ConnectionAttempt() {
   } catch (...) {
     ok = false;
   }
+  // The next .dd8 file may go at once; said before the link shows itself connected, so that it
+  // cannot undo the service timer's first hand-over on this connection.
+  if (ok)
+    spool_.LetNextDd8GoAtOnce();
   connected_ = ok;
   if (!ok)
     return;         // a failed attempt logs nothing
   errorCount_ = 0;  // a new connection starts in step
-  spool_.SetLastDd8SendTime(clock_.Now() - kOneDay);
   Log(kConnectedLine);
   host_.ActivityStep();
 }

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -87,6 +88,8 @@ class FakeV8Worker final : public V8Worker {
     if (refuse)
       return false;
     queued.push_back({type, {body.begin(), body.end()}, std::move(spoolFile)});
+    if (onEnqueue)
+      onEnqueue(queued.back());
     return true;
   }
   void Start() override { started = true; }
@@ -101,6 +104,8 @@ class FakeV8Worker final : public V8Worker {
   bool stopped = false;
   std::vector<Packet> queued;
   std::vector<Bytes> unsent;
+  // Runs inside Enqueue, as a worker would that is faster than the main thread.
+  std::function<void(const Packet&)> onEnqueue;
 };
 
 class EngineTest : public ::testing::Test {

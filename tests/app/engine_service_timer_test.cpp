@@ -182,7 +182,7 @@ TEST_F(ServiceTimerTest, Dd8FileIsHandedOverEveryThreeSecondsUntilAcknowledged) 
   std::filesystem::remove(dir_ + "/spool/A.dd8");
   d.HandOver().ReleaseQueued(dir_ + "/spool/A.dd8");
   Spool("B.dd8", Dd8File(2));
-  d.HandOver().SetLastDd8SendTime(clock_.Now() - 1.0);
+  d.HandOver().LetNextDd8GoAtOnce();
   d.Timer2Timer();
   ASSERT_EQ(v8_->queued.size(), 3u);
   EXPECT_EQ(v8_->queued[2].body[1], 2);
@@ -253,6 +253,108 @@ TEST_F(ServiceTimerTest, ReceiverSupervisionReportsOnlyChanges) {
   const auto spooled = Files(".ddk");
   ASSERT_EQ(spooled.size(), 1u);
   EXPECT_EQ(FileBytes(spooled[0])[2], 'I');
+}
+
+// The wall clock is stepped (the V7 server's time message, daylight saving, NTP) while the
+// monotonic tick runs on: the supervision judges the silence by the tick alone.
+TEST_F(ServiceTimerTest, ReceiverSupervisionIsNotMisledByStepsOfTheWallClock) {
+  constexpr double kHour = 1.0 / 24;
+  struct Case {
+    const char* name;
+    double step;  // days, between two frames
+    bool framesKeepComing;
+    std::uint32_t startTicks;
+  };
+  const Case cases[] = {
+      {"2 h forward, live receiver", 2 * kHour, true, 1000},
+      {"2 h back, live receiver", -2 * kHour, true, 1000},
+      {"2 h forward, silent receiver", 2 * kHour, false, 1000},
+      {"2 h back, silent receiver", -2 * kHour, false, 1000},
+      {"tick wraps, silent receiver", 0, false, 0xFFFFF000u},
+  };
+  const std::string frame = "1011\x14";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clock_.SetTicks(c.startTicks);
+    Driver& d = Started("SendV7=0\nAttention=0:00:08\n");
+    d.Timer2Timer();
+    ASSERT_TRUE(d.ReceiverLinkOk());
+    d.CommPortDriver1ReceivePacket(reinterpret_cast<const std::uint8_t*>(frame.data()), 5);
+    std::string changes;  // "H" or "I" and the silence in ms, for each change
+    int silentMs = 0;
+    for (int ms = 200; ms <= 20000; ms += 200) {
+      clock_.AdvanceMs(200);
+      silentMs += 200;
+      if (ms == 1400)
+        clock_.SetNow(clock_.Now() + c.step);
+      if (c.framesKeepComing && ms % 1000 == 0) {
+        d.CommPortDriver1ReceivePacket(reinterpret_cast<const std::uint8_t*>(frame.data()), 5);
+        silentMs = 0;
+      }
+      const bool wasOk = d.ReceiverLinkOk();
+      d.Timer2Timer();
+      if (d.ReceiverLinkOk() != wasOk)
+        changes += (d.ReceiverLinkOk() ? "I@" : "H@") + std::to_string(silentMs) + " ";
+    }
+    // Alive after exactly `Attention` of silence, lost one tick later, and only then.
+    EXPECT_EQ(changes, c.framesKeepComing ? "" : "H@8200 ");
+  }
+}
+
+// After a hand-over that the V8 server does not acknowledge, the same file goes again 3 s later
+// by the tick, whichever way the wall clock was stepped meanwhile.
+TEST_F(ServiceTimerTest, Dd8PacingIsNotMisledByStepsOfTheWallClock) {
+  constexpr double kHour = 1.0 / 24;
+  struct Case {
+    const char* name;
+    double step;
+    std::uint32_t startTicks;
+  };
+  const Case cases[] = {
+      {"2 h forward", 2 * kHour, 1000},
+      {"2 h back", -2 * kHour, 1000},
+      {"tick wraps", 0, 0xFFFFF800u},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clock_.SetTicks(c.startTicks);
+    Driver& d = Started("SendV8=1\n");
+    Spool("A.dd8", Dd8File(1));
+    v8_->connected = true;
+    d.Timer2Timer();
+    ASSERT_EQ(v8_->queued.size(), 1u);
+    clock_.SetNow(clock_.Now() + c.step);
+    for (int i = 0; i < 15; ++i) {  // 3 s of ticks: not again yet
+      clock_.AdvanceMs(200);
+      d.Timer2Timer();
+    }
+    EXPECT_EQ(v8_->queued.size(), 1u);
+    // The worker's exchange of it ended without an acknowledgement.
+    d.HandOver().ReleaseQueued(v8_->queued[0].spoolFile);
+    clock_.AdvanceMs(200);
+    d.Timer2Timer();
+    EXPECT_EQ(v8_->queued.size(), 2u);
+  }
+}
+
+// A worker faster than the main thread: the acknowledgement comes back before Enqueue has
+// returned. The next file still goes at the next tick, not 3 s later.
+TEST_F(ServiceTimerTest, Dd8AcknowledgedBeforeTheHandOverEndsLetsTheNextFileGoAtOnce) {
+  Driver& d = Started("SendV8=1\n");
+  Spool("A.dd8", Dd8File(1));
+  Spool("B.dd8", Dd8File(2));
+  v8_->connected = true;
+  v8_->onEnqueue = [&](const FakeV8Worker::Packet& p) {
+    std::filesystem::remove(p.spoolFile);
+    d.HandOver().LetNextDd8GoAtOnce();
+  };
+  d.Timer2Timer();
+  ASSERT_EQ(v8_->queued.size(), 1u);
+  clock_.AdvanceMs(200);
+  d.Timer2Timer();
+  ASSERT_EQ(v8_->queued.size(), 2u);
+  EXPECT_NE(v8_->queued[0].body[1], v8_->queued[1].body[1]);
+  EXPECT_TRUE(Files(".dd8").empty());
 }
 
 TEST_F(ServiceTimerTest, WithTheV7LinkOffTheGlyphStillChangesAndNothingIsSent) {

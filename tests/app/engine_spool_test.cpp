@@ -131,7 +131,7 @@ class SpoolJobsTest : public EngineTest {
     const std::string path = v8_->queued.back().spoolFile;
     if (faulty_.Exists(path) && !faulty_.Remove(path))
       driver_->HandOver().ReportUndeletedDd8File(path);
-    driver_->HandOver().SetLastDd8SendTime(clock_.Now() - 1.0);
+    driver_->HandOver().LetNextDd8GoAtOnce();
   }
 
   std::vector<int> MarkersHandedOver() const {

@@ -556,6 +556,96 @@ class NoisyLine(unittest.TestCase, BooksChecks):
         self.assertGreaterEqual(len(noise_lines), self.EVENTS, "noise dropped without a line")
 
 
+class ClockSteps(unittest.TestCase, BooksChecks):
+    """The wall clock stepped by two hours each way under the running driver (libfaketime, the
+    monotonic clock left alone), as the V7 server's time message, daylight saving or NTP would
+    step it. A step forward while the receiver talks invents no loss ("H"); a step back while it
+    is silent hides none: "H" comes `Attention` after the last frame. A step back while a .dd8
+    hand-over waits for an acknowledgement that never comes does not freeze the hand-overs: the
+    file goes again every 3 s, and the spool empties once a server acknowledges."""
+
+    ATTENTION_S = 8
+    FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+
+    def test_wall_clock_stepped_forward_and_back(self):
+        if not os.path.exists(self.FAKETIME):
+            self.fail(f"{self.FAKETIME} is missing (Debian package faketime)")
+        rig = Rig(self)
+        lines = event_lines(12, first=8100)
+        scenario = [x for line in lines for x in (line, "wait 1000")] + ["wait 120000"]
+        rx = rig.start_receiver(scenario)
+        rig.reserve_v8_port()  # down at first: every event goes to a .dd8 file
+        v7 = rig.start_v7()
+        rig.write_ini(Log=0, Attention=f"0:00:{self.ATTENTION_S:02d}")
+        offset = os.path.join(rig.dir, "faketime.rc")
+        self.set_offset(offset, "+0")
+        driver = rig.start_driver(**self.faketime_env(offset))
+        v7.wait_for("recv", 20, type="status-restored")
+
+        rx.wait_for("ack", 20, nth=4)
+        self.set_offset(offset, "+2h")  # forward while the receiver talks
+        last_ack = rx.wait_for("ack", 30, nth=len(lines))
+        # The receiver is silent from here. The V8 server answers event records with a poll: the
+        # file handed over stays unacknowledged and goes again every 3 s.
+        mute = rig.start_v8("--no-ack")
+        first = mute.wait_for("recv", 10, type="event")
+        self.set_offset(offset, "+0")  # back while the hand-over waits
+        self.assert_clock_was_ahead(driver, 2 * 3600)
+        again = mute.wait_for("recv", 12, nth=3, type="event")
+        lost = v7.wait_for("recv", self.ATTENTION_S + 10, type="status-lost")
+        mute.stop()
+        v8 = rig.start_v8()  # one that acknowledges: the spool drains
+        drain(rig, v8, timeout=30)
+        rx.stop()
+        self.assertEqual(driver.stop(), 0)
+        for p in (v8, v7):
+            p.stop()
+        rig.check_driver_output(driver)
+
+        books = Books(rig, rx, [mute, v8], [v7])
+        statuses = "".join("I" if l["type"] == "status-restored" else "H"
+                           for l in v7.lines("recv")
+                           if l["type"] in ("status-restored", "status-lost"))
+        silence_s = lost.at - last_ack.at
+        books.line("clock-steps", steps="+2h,-2h", v7_statuses=statuses,
+                   h_after_silence_s=f"{silence_s:.1f}",
+                   unacked_handovers_3_in_s=f"{again.at - first.at:.1f}")
+        self.assertEqual(statuses, "IH", "V7 statuses: I at start, H once after the silence")
+        self.assertGreater(silence_s, self.ATTENTION_S - 0.3)
+        self.assertLess(silence_s, self.ATTENTION_S + 2.0)
+        self.assert_nothing_invented(books)
+        self.assertEqual(dict(books.missing8), {}, "V8: acknowledged, then lost")
+        self.assertEqual(dict(books.missing7), {}, "V7: acknowledged, then lost")
+        self.assert_repeats_allowed(books.extra8, books.unconfirmed8, "V8")
+        self.assert_repeats_allowed(books.extra7, collections.Counter(), "V7")
+
+    def assert_clock_was_ahead(self, driver, seconds):
+        """The V8 link connected while the offset was on: its log line bears the stepped time, so
+        the step did reach the driver."""
+        line = next((l for l in driver.lines() if l.text.endswith("Соединение установлено.")),
+                    None)
+        self.assertIsNotNone(line, "no V8 connection line on the driver's standard output")
+        stamp = time.mktime(time.strptime(" ".join(line.text.split()[:2]), "%d.%m.%Y %H:%M:%S"))
+        real = time.time() - (time.monotonic() - line.at)
+        self.assertAlmostEqual(stamp - real, seconds, delta=60, msg=line.text)
+
+    @staticmethod
+    def set_offset(path, offset):
+        """The wall clock's offset from the real one, read by libfaketime at every clock call."""
+        with open(path + ".new", "w") as f:
+            f.write(offset + "\n")
+        os.replace(path + ".new", path)
+
+    def faketime_env(self, offset_file):
+        # The sanitizer runtime wants to come first among the preloaded libraries; libfaketime
+        # must, to take the clock calls.
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        return {"LD_PRELOAD": self.FAKETIME, "FAKETIME_TIMESTAMP_FILE": offset_file,
+                "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_FAKE_MONOTONIC": "1",
+                "ASAN_OPTIONS": f"{asan}:verify_asan_link_order=0" if asan
+                else "verify_asan_link_order=0"}
+
+
 def junk_frame(rnd, length):
     """A raw frame of `length` bytes ending in 0x14, none of the others a terminator or the digit
     that starts an event frame, so that it can never pass for an event."""

@@ -29,6 +29,7 @@ using namespace testing;  // the rig: server, host, worker
 TEST(V8WorkerConnection, QueuesTheHelloSetOnEveryNewConnection) {
   Rig rig(AnswerWith(kPollType));
   rig.host.SetFirstNumber(300);
+  rig.spool.Dd8HandedOver("", kStartTicks);  // a new connection lets the next .dd8 file go
   rig.worker.Start();
   ASSERT_TRUE(rig.server.WaitForPackets(4));
 
@@ -59,7 +60,7 @@ TEST(V8WorkerConnection, QueuesTheHelloSetOnEveryNewConnection) {
     EXPECT_EQ(p.wire[38], 0xFE);
   }
   EXPECT_EQ(rig.Lines(), (std::vector<std::string>{kConnecting, kConnected}));
-  EXPECT_DOUBLE_EQ(rig.spool.LastDd8SendTime(), kStartNow - 1.0);
+  EXPECT_TRUE(rig.spool.NextDd8AtOnce());
   EXPECT_TRUE(rig.worker.IsConnected());
   EXPECT_EQ(rig.worker.PacketSize(), 2000);
 }
@@ -450,27 +451,25 @@ TEST(V8WorkerSpool, AcknowledgementDeletesOnlyTheFileOfThePacketItAnswers) {
   });
   rig.worker.Start();
   ASSERT_TRUE(rig.WaitExchanges(4));
-  const DateTime untouched = 123.25;
-  rig.spool.SetLastDd8SendTime(untouched);
-  rig.spool.SetPendingDd8File(b);
+  rig.spool.Dd8HandedOver(b, kStartTicks);
 
   rig.worker.Enqueue(kEventRecordType, EventBody(1));  // a live record
   ASSERT_TRUE(rig.WaitExchanges(5));
   EXPECT_TRUE(std::filesystem::exists(a));
   EXPECT_TRUE(std::filesystem::exists(b));
-  EXPECT_EQ(rig.spool.LastDd8SendTime(), untouched);
+  EXPECT_FALSE(rig.spool.NextDd8AtOnce());
 
   rig.worker.Enqueue(kEventRecordType, EventBody(2), a);
   ASSERT_TRUE(rig.WaitExchanges(6));
   EXPECT_FALSE(std::filesystem::exists(a));
   EXPECT_TRUE(std::filesystem::exists(b));
-  EXPECT_DOUBLE_EQ(rig.spool.LastDd8SendTime(), kStartNow - 1.0);
+  EXPECT_TRUE(rig.spool.NextDd8AtOnce());
 
-  rig.spool.SetLastDd8SendTime(untouched);
+  rig.spool.Dd8HandedOver(b, kStartTicks);
   rig.worker.Enqueue(kEventRecordType, EventBody(2), a);  // handed over again, already gone
   ASSERT_TRUE(rig.WaitExchanges(7));
   EXPECT_TRUE(std::filesystem::exists(b));
-  EXPECT_EQ(rig.spool.LastDd8SendTime(), untouched);
+  EXPECT_FALSE(rig.spool.NextDd8AtOnce());
   EXPECT_EQ(rig.spool.PendingDd8File(), b);
 }
 
@@ -561,10 +560,11 @@ TEST(V8WorkerSpool, AcknowledgedFileThatCannotBeDeletedIsReported) {
   });
   rig.worker.Start();
   ASSERT_TRUE(rig.WaitExchanges(4));
+  rig.spool.Dd8HandedOver(undeletable, kStartTicks);
   rig.worker.Enqueue(kEventRecordType, EventBody(1), undeletable);
   ASSERT_TRUE(rig.WaitExchanges(5));
   EXPECT_EQ(rig.spool.TakeUndeletedDd8Files(), std::vector<std::string>{undeletable});
-  EXPECT_DOUBLE_EQ(rig.spool.LastDd8SendTime(), kStartNow - 1.0);
+  EXPECT_TRUE(rig.spool.NextDd8AtOnce());
 }
 
 }  // namespace
