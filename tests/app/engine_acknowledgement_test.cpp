@@ -25,10 +25,24 @@ int CountOf(const std::string& text, const std::string& part) {
   return n;
 }
 
-// The system's spool directory, whose writes fail while `full` is set, as on a full disk.
+// The system's spool directory, whose writes fail while `full` is set, as on a full disk, and
+// whose directory flush fails while `flushFails` is set, as on a failing disk.
 class FillingSpoolDir final : public SpoolDir {
  public:
   bool full = false;
+  bool flushFails = false;
+
+  std::optional<FileError> WriteAtomicallyUnflushed(const std::string& path,
+                                                    std::span<const std::uint8_t> data) override {
+    if (full)
+      return FileError{"No space left on device"};
+    return real_.WriteAtomicallyUnflushed(path, data);
+  }
+  std::optional<FileError> SyncDirectoryOf(const std::string& path) override {
+    if (flushFails)
+      return FileError{"Input/output error"};
+    return real_.SyncDirectoryOf(path);
+  }
 
   std::optional<FileError> WriteAtomically(const std::string& path,
                                            std::span<const std::uint8_t> data) override {
@@ -269,6 +283,36 @@ TEST_F(EngineAcknowledgementTest, EventIsOnDiskForBothLinksBeforeItsAcknowledgem
   }));
   EXPECT_EQ(v8_->queued.size(), 1u);
   EXPECT_EQ(Files(".dd8").size(), 1u) << "only the server's acknowledgement deletes it";
+}
+
+}  // namespace
+}  // namespace drvnt::testing
+
+namespace drvnt::testing {
+namespace {
+
+// A directory flush that fails leaves the event's names unsure to survive a power cut: the frame
+// is not acknowledged, neither file stays behind (the repeat would bring the event twice), and
+// nothing goes out; the repeat is kept once the flush works again.
+TEST_F(EngineAcknowledgementTest, FailedDirectoryFlushWithholdsTheFrameAndLeavesNoFile) {
+  spoolDir_ = &fillingSpool_;
+  Started("PathForSoob=" + dir_ + "/spool/\n" + V7Down());
+  v8_->connected = true;
+  clock_.AdvanceMs(kPurgeCutWindowMs + 1);
+  fillingSpool_.flushFails = true;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Answer(Frame("0123", 'E', "130")), "");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Input/output error"), std::string::npos) << err;
+  EXPECT_TRUE(Files(".dd8").empty());
+  EXPECT_TRUE(Files(".ddk").empty());
+  EXPECT_TRUE(v8_->queued.empty());
+
+  fillingSpool_.flushFails = false;
+  EXPECT_EQ(Answer(Frame("0123", 'E', "130")), "\x06");
+  EXPECT_EQ(Files(".dd8").size(), 1u);
+  EXPECT_EQ(Files(".ddk").size(), 1u);
+  EXPECT_EQ(v8_->queued.size(), 1u);
 }
 
 }  // namespace
