@@ -367,6 +367,8 @@ bool Driver::SendJournaledV7Message(const std::string& file,
   if (SimpleTCPClient1_.SendStream(&stream) <= 0)
     return false;
   v7Window_.Sent(file, SimpleTCPClient1_.StreamEnd());
+  // What the server acknowledged meanwhile is counted as sends go, not only at the next tick.
+  SettleV7Deliveries();
   return true;
 }
 

@@ -191,19 +191,21 @@ TEST_F(EngineV7Test, EventsGoOnTheLinkOrIntoDdkFiles) {
   EXPECT_EQ(file[6], 0x9C);
 
   ASSERT_TRUE(WaitConnected());
-  server_.ClearReceived();
+  // The service timer may send the spooled file meanwhile: the server's stream is counted whole.
   d.CommPortDriver1ReceivePacket(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  ASSERT_TRUE(WaitFor([&] { return server_.Received().size() >= 555; }));
-  EXPECT_EQ(server_.Received()[2], 0x15);
   // Its file, and the one spooled before, go once the server's system acknowledged them.
+  const auto events = [&] {
+    int n = 0;
+    for (std::size_t at = 0; at + 555 <= server_.Received().size(); at += 555)
+      n += server_.Received()[at + 2] == 0x15;
+    return n;
+  };
   ASSERT_TRUE(WaitFor([&] {
     d.Timer2Timer();
-    return Files(".ddk").empty();
+    return Files(".ddk").empty() && events() >= 2;
   }));
-  int events = 0;
-  for (std::size_t at = 0; at + 555 <= server_.Received().size(); at += 555)
-    events += server_.Received()[at + 2] == 0x15;
-  EXPECT_EQ(events, 2) << "each once";
+  d.Timer2Timer();
+  EXPECT_EQ(events(), 2) << "each once";
 }
 
 TEST_F(EngineV7Test, MessageTheSocketRefusesIsSpooledNotLost) {
@@ -265,9 +267,9 @@ TEST_F(EngineV7Test, ServerThatStopsReadingThenResetsLosesOnlyWhatItsOwnSystemTo
     HandOver(d, account);
   const std::size_t spooled = Files(".ddk").size();
   EXPECT_GT(spooled, V7DeliveryWindow::kMaxInFlight);
-  EXPECT_EQ(d.SimpleTCPClient1().StreamEnd(),
-            (2 + V7DeliveryWindow::kMaxInFlight) * 555u)  // the greeting, the port status
-      << "a server that does not read holds the window's messages, not thousands";
+  const auto& client = d.SimpleTCPClient1();
+  EXPECT_LE(client.StreamEnd() - client.AcknowledgedBytes(), V7DeliveryWindow::kMaxInFlight * 555u)
+      << "a server that does not read holds the window's messages unacknowledged, not thousands";
 
   // The server takes what reached it, then resets; what the driver's system still held is lost.
   server_.SetReading(true);
@@ -334,8 +336,8 @@ TEST_F(EngineV7Test, EventsAfterTheServerClosedAreSpooled) {
   usleep(50 * 1000);  // the close reaches the driver's socket; the driver has not handled it yet
   for (int account = 2; account <= 5; ++account)
     HandOver(d, account);
-  // The first message's file goes once the close is handled and its acknowledgement counted.
-  EXPECT_EQ(Files(".ddk").size(), 5u);
+  // The first message's file went once the server's system had acknowledged it.
+  EXPECT_EQ(Files(".ddk").size(), 4u);
 
   // The driver reconnects and its service timer sends them.
   server_.ClearReceived();

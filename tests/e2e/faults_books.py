@@ -9,8 +9,6 @@ import collections
 import os
 import random
 import re
-import socket
-import struct
 import sys
 import time
 
@@ -102,21 +100,6 @@ def v7_unacknowledged_bytes(driver):
         m = re.search(r"V7 link: connection ended with (\d+) bytes the server had not", l.text)
         if m:
             total += int(m.group(1))
-    return total
-
-
-def unread_bytes_at(host, port):
-    """The bytes that arrived at the established connections of `host`:`port` and wait unread by
-    the program that owns them, from the system's table of TCP sockets: what a server that dies
-    now takes with it."""
-    local = "%08X:%04X" % (struct.unpack("<I", socket.inet_aton(host))[0], port)
-    total = 0
-    with open("/proc/net/tcp") as f:
-        next(f)
-        for line in f:
-            fields = line.split()
-            if fields[1] == local and fields[3] == "01":  # ESTABLISHED
-                total += int(fields[4].split(":")[1], 16)
     return total
 
 

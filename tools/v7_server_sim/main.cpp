@@ -36,6 +36,7 @@ const char* const kUsageTail =
     "  close          send the close command\n"
     "  drop           close the connection\n"
     "  reset          reset the connection\n"
+    "  die            end at once, as a crash between two reads would (exit code 3)\n"
     "\nOutput, one line each, on standard output:\n"
     "  listen addr=127.0.0.1 port=7788\n"
     "  connect conn=1 peer=127.0.0.1:40000\n"

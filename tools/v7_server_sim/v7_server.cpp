@@ -1,6 +1,7 @@
 #include "v7_server_sim/v7_server.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -171,10 +172,14 @@ void V7Server::HandleCommand(const std::string& line) {
   DateTime when = NowLocal();
   if (word.empty())
     return;
+  if (word == "die") {
+    Die();
+    return;
+  }
   if (word == "time" && !rest.empty() && !ParseIsoDateTime(rest, when)) {
     Complain("bad date-time \"" + rest + "\" (e.g. time 2026-05-01T10:30:00)");
   } else if (word != "time" && word != "close" && word != "drop" && word != "reset") {
-    Complain("unknown command \"" + word + "\" (time [ISO], close, drop, reset)");
+    Complain("unknown command \"" + word + "\" (time [ISO], close, drop, reset, die)");
   } else if (!conn_.Valid()) {
     Complain(word + ": no connection");
   } else if (word == "time") {
@@ -184,6 +189,21 @@ void V7Server::HandleCommand(const std::string& line) {
   } else {
     Drop(word.c_str(), word == "reset");
   }
+}
+
+// A crash between two reads: everything read so far has been printed; what waits unread in the
+// connection's socket and the start of a message read in part go with the process, which ends at
+// once, without closing the connection in order (the system resets a connection closed with
+// unread bytes).
+void V7Server::Die() {
+  int unread = 0;
+  if (conn_.Valid() && ioctl(conn_.Get(), FIONREAD, &unread) != 0)
+    unread = 0;
+  Emit("dying", {{"conn", std::to_string(connId_)},
+                 {"unread", std::to_string(unread)},
+                 {"partial", std::to_string(pending_.size())}});
+  std::cout.flush();
+  _exit(3);
 }
 
 void V7Server::ServeTimer() {

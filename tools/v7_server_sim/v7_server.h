@@ -50,6 +50,7 @@ class V7Server {
   void ServeCommands();
   void HandleCommand(const std::string& line);
   void ServeTimer();
+  [[noreturn]] void Die();
   bool Send(const Bytes& message, const char* type, const std::string& time);
 
   Listener listener_;
