@@ -62,6 +62,11 @@ class BlockingTcpClient {
   // Reads exactly `out.size()` bytes, waiting at most `timeoutMs` for all of them.
   ReadResult ReadExactly(std::span<std::uint8_t> out, int timeoutMs);
 
+  // How many bytes have arrived and wait to be read, found without waiting and without taking
+  // them; 0 when there are none, when not connected, and when the peer has closed and sent
+  // nothing more.
+  std::size_t BytesWaiting() const;
+
   // Closes an open connection and runs the on-close hook; does nothing when already closed.
   void Close();
 

@@ -118,18 +118,24 @@ void cl::ExchangeCycle() {
   sentFromQueue_ = false;
   sentSpoolFile_.clear();
   unconfirmed_.clear();
-  bool written = false;
-  if (std::optional<QueuedPacket> oldest = queue_.Oldest()) {
-    written = SendOldest(*oldest);
-  } else if (PollDue()) {
-    written = SendStep(v8::EncodePoll());
-  } else {
+  const std::optional<QueuedPacket> oldest = queue_.Oldest();
+  if (!oldest && !PollDue())
     return;  // nothing to send
+  // The server sends nothing unasked: bytes already waiting would be read as the reply to this
+  // request although they answer none of it. The request stays queued for the next connection.
+  if (UnaskedBytesWaiting()) {
+    EndOutOfStep();
+    return;
   }
+  const bool written = oldest ? SendOldest(*oldest) : SendStep(v8::EncodePoll());
   // A request that did not go out whole has no reply to wait for; it counts as a missing one.
-  const v8::ReplyEnd end = written ? ReceiveStep() : v8::ReplyEnd::kNoReply;
+  v8::ReplyEnd end = written ? ReceiveStep() : v8::ReplyEnd::kNoReply;
   if (!written)
     ++errorCount_;
+  // Bytes behind the reply: two transmissions came where one was asked for, and which of them
+  // answers this request no one can tell. Neither counts.
+  if (end == v8::ReplyEnd::kPacket && UnaskedBytesWaiting())
+    end = v8::ReplyEnd::kNoReply;
   std::optional<v8::PacketHeader> reply;
   if (end == v8::ReplyEnd::kPacket)
     reply = v8::DecodePacketHeader(reply_);  // nothing when a marker is wrong or it is too short
@@ -142,6 +148,10 @@ void cl::ExchangeCycle() {
   if (end != v8::ReplyEnd::kPacket)
     EndOutOfStep();
   ++exchanges_;
+}
+
+bool cl::UnaskedBytesWaiting() const {
+  return client_->BytesWaiting() > 0;
 }
 
 // Only while the queue is empty and the server has accepted this connection.

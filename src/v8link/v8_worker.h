@@ -5,7 +5,8 @@
 // the server's replies. After each packet it sends it reads exactly one reply before it sends
 // anything else. A request whose reply does not come whole and in time leaves the exchange out of
 // step: the worker then ends the connection, so that no later reply can pass for the answer to a
-// packet sent after it, and the unconfirmed packet goes again on the next connection. Only an event
+// packet sent after it, and the unconfirmed packet goes again on the next connection. So do bytes
+// the server sent unasked, found waiting before a request or behind a reply. Only an event
 // acknowledgement in step confirms an event record.
 //
 // It never touches the main thread's state itself: it reaches the operator only through the host's
@@ -100,6 +101,7 @@ class cl final : public V8Link {
   void RunCycle();
   void ExchangeCycle();
   bool PollDue();
+  bool UnaskedBytesWaiting() const;
   bool SendOldest(const QueuedPacket& packet);
   bool SendStep(std::span<const std::uint8_t> packet);
   bool WriteWakeable(std::span<const std::uint8_t> wire);

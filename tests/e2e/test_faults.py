@@ -656,6 +656,51 @@ class ClockSteps(unittest.TestCase, BooksChecks):
                 else "verify_asan_link_order=0"}
 
 
+class V8UnaskedFlood(unittest.TestCase, BooksChecks):
+    """A V8 server that follows its replies with a flood of packets nobody asked for (event
+    acknowledgements, polls, probes) on its first connections, while events come. The driver
+    finds the unasked bytes behind a reply or before its next request and ends the connection:
+    no stray acknowledgement confirms a record, so nothing is lost, and a record goes twice at
+    most once for each connection the flood ended. Once the server is well, everything arrives."""
+
+    FLOODED_CONNECTIONS = 3
+
+    def test_flood_of_unasked_packets_while_events_come(self):
+        rig = Rig(self)
+        scenario = []
+        for line in event_lines(30, first=7900):
+            scenario += [line, "wait 400"]
+        rx = rig.start_receiver(scenario)
+        # The reply to the second record of each of the first connections brings the flood.
+        v8 = rig.start_v8("--mode", "flood", "--fault-at", "6", "--fault-connections",
+                          str(self.FLOODED_CONNECTIONS))
+        v7 = rig.start_v7()
+        rig.write_ini(Log=0)
+        driver = rig.start_driver()
+        rx.wait_for("ack", 60, nth=30)
+        drain(rig, v8)
+        self.assertEqual(driver.stop(), 0)
+        for proc in (v8, v7, rx):
+            proc.stop()
+        rig.check_driver_output(driver)
+
+        books = Books(rig, rx, [v8], [v7])
+        flooded = {l["conn"] for l in v8.lines("sent") if "unasked" in l.fields}
+        # The driver closes with the flood unread: the server sees an end or a reset.
+        ended_by_driver = {l["conn"] for l in v8.lines("disconnect")
+                           if l["reason"] in ("peer", "error")}
+        books.line("v8-unasked-flood", flooded_connections=len(flooded),
+                   connections=v8.summary()["conns"])
+        self.assertEqual(len(flooded), self.FLOODED_CONNECTIONS, "the flood never came")
+        self.assertLessEqual(flooded, ended_by_driver, "a flooded connection went on")
+        self.assert_nothing_invented(books)
+        self.assertEqual(dict(books.missing8), {}, "V8: acknowledged, neither delivered nor spooled")
+        self.assertEqual(books.spooled8, collections.Counter(), "V8: left in the spool")
+        self.assertLessEqual(sum(books.extra8.values()), len(flooded),
+                             "V8: more than one repeat for each connection the flood ended")
+        self.assertEqual(dict(books.missing7), {}, "V7: acknowledged, then lost")
+
+
 def junk_frame(rnd, length):
     """A raw frame of `length` bytes ending in 0x14, none of the others a terminator or the digit
     that starts an event frame, so that it can never pass for an event."""

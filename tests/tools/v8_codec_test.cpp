@@ -24,10 +24,10 @@ const Bytes kEventBody = {0x18, 0xBB, 0x9C, 0x00, 0x00, 0x04, '1',  '1',  '3',  
 
 // The same event record on the wire with sequence number 5: N = 40, B = 22.
 Bytes EventSample() {
-  const Bytes headers = {0xFF, 0x00, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                         0x00, 0x00, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00, 0xFF, 0x32, 0x00,
-                         0x00, 0x03, 0x16, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00,
-                         0x00, 0x00, 0xFE};
+  const Bytes headers = {0xFF, 0x00, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00, 0x00,
+                         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00,
+                         0x00, 0xFF, 0x32, 0x00, 0x00, 0x03, 0x16, 0x00, 0x00, 0x00,
+                         0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFE};
   Bytes w;
   w.reserve(headers.size() + kEventBody.size());
   w.insert(w.end(), headers.begin(), headers.end());
@@ -268,6 +268,21 @@ TEST(V8Responder, FloodFollowsEveryReplyWithUnaskedPackets) {
   EXPECT_EQ(got[0], (std::pair<std::uint32_t, std::int64_t>{v8type::kEventAck, 7}));
   for (std::size_t i = 1; i < got.size(); ++i)
     EXPECT_NE(got[i].second, 7) << "an unasked packet answers the record";
+}
+
+// From the reply to packet --fault-at of a connection on, on the first --fault-connections only.
+TEST(V8Responder, FloodStartsAtItsPacketOnTheConnectionsGiven) {
+  V8Responder flood({.mode = V8Mode::kFlood, .faultAt = 2, .faultConnections = 2, .floodCount = 3});
+  V8Packet p;
+  p.type = v8type::kEventRecord;
+  std::vector<std::vector<int>> got;
+  for (int conn = 0; conn < 3; ++conn) {
+    flood.NewConnection();
+    got.emplace_back();
+    for (int i = 0; i < 3; ++i)
+      got.back().push_back(flood.Answer(p)->unasked);
+  }
+  EXPECT_EQ(got, (std::vector<std::vector<int>>{{0, 3, 3}, {0, 3, 3}, {0, 0, 0}}));
 }
 
 }  // namespace

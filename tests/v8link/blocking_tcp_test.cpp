@@ -131,6 +131,26 @@ TEST(BlockingTcpRead, ReadsExactlyAndKeepsWhatArrived) {
   }
 }
 
+// Bytes that wait are counted without being taken: the next read still gets them. A closed peer
+// and a closed client have none.
+TEST(BlockingTcpRead, CountsWaitingBytesWithoutTakingThem) {
+  Connected conn;
+  EXPECT_EQ(conn.client.BytesWaiting(), 0u);
+  Send(conn.peer, {1, 2, 3});
+  const auto t0 = SteadyClock::now();
+  while (conn.client.BytesWaiting() < 3 && MsSince(t0) < 1000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(conn.client.BytesWaiting(), 3u);
+  Wire buf(3, 0);
+  EXPECT_EQ(conn.client.ReadExactly(buf, 100).received, 3u);
+  EXPECT_EQ(buf, (Wire{1, 2, 3}));
+  EXPECT_EQ(conn.client.BytesWaiting(), 0u);
+
+  ::shutdown(conn.peer, SHUT_WR);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(conn.client.BytesWaiting(), 0u);  // the end of the stream is no byte
+}
+
 TEST(BlockingTcpWrite, WritesEverythingAndFailsOnceThePeerHasClosed) {
   Connected conn;
   const Wire big(300000, 0x5A);

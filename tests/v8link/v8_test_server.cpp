@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -158,17 +159,33 @@ void V8TestServer::Serve() {
 }
 
 int V8TestServer::PollTimeoutMs() const {
-  if (current_.fd < 0 || current_.repeatEveryMs <= 0)
+  const auto now = std::chrono::steady_clock::now();
+  const auto until = [&](std::chrono::steady_clock::time_point t) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+  };
+  if (current_.fd < 0)
     return -1;
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        current_.nextRepeat - std::chrono::steady_clock::now())
-                        .count();
-  return left > 0 ? static_cast<int>(left) : 0;
+  int ms = -1;
+  if (current_.repeatEveryMs > 0)
+    ms = until(current_.nextRepeat);
+  if (!current_.unasked.empty()) {
+    const int unasked = until(current_.unaskedAt);
+    ms = ms < 0 ? unasked : std::min(ms, unasked);
+  }
+  return ms;
 }
 
 void V8TestServer::SendRepeats() {
   Connection& c = current_;
-  if (c.fd < 0 || c.repeatEveryMs <= 0 || std::chrono::steady_clock::now() < c.nextRepeat)
+  if (c.fd < 0)
+    return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!c.unasked.empty() && now >= c.unaskedAt) {
+    SendAll(c.fd, c.unasked);
+    c.unasked.clear();
+  }
+  if (c.repeatEveryMs <= 0 || now < c.nextRepeat)
     return;
   // A driver that no longer reads fills the buffers: what the socket does not take is skipped.
   [[maybe_unused]] const ssize_t n =
@@ -236,6 +253,11 @@ void V8TestServer::HandlePackets(Connection& c) {
       c.repeat = action.repeat;
       c.repeatEveryMs = action.repeatEveryMs;
       c.nextRepeat = std::chrono::steady_clock::now();
+    }
+    if (!action.unasked.empty()) {
+      c.unasked = action.unasked;
+      c.unaskedAt =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(action.unaskedAfterMs);
     }
     if (action.close)
       EndConnection(c);

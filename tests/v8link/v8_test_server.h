@@ -2,7 +2,8 @@
 // A V8 server for the tests on a loopback port of the system's choice. It frames and decodes the
 // driver's bytes itself, byte by byte, and answers each packet as the test's policy says: a reply,
 // silence, a broken reply, a late reply, a close; it can also stop reading and keep sending bytes
-// unasked (probes, or a reply trickled a byte at a time). One connection at a time; a new
+// unasked (probes, or a reply trickled a byte at a time), or send one packet unasked a while after
+// an answer. One connection at a time; a new
 // connection replaces the old.
 
 #include <chrono>
@@ -42,6 +43,9 @@ struct ServerAction {
   // driver sends (never blocking: a repeat the socket does not take is skipped).
   Wire repeat = {};
   int repeatEveryMs = 0;
+  // Sent once, unaskedAfterMs after the answer, while the server goes on reading.
+  Wire unasked = {};
+  int unaskedAfterMs = 0;
 };
 
 using ServerPolicy = std::function<ServerAction(const ServerPacket&)>;
@@ -79,6 +83,8 @@ class V8TestServer {
     Wire repeat;
     int repeatEveryMs = 0;
     std::chrono::steady_clock::time_point nextRepeat;
+    Wire unasked;
+    std::chrono::steady_clock::time_point unaskedAt;
   };
 
   void Serve();

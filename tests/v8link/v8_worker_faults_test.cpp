@@ -96,6 +96,87 @@ TEST(V8WorkerOutOfStep, LateReplyEndsTheConnectionAndCountsForNothing) {
   EXPECT_EQ(rig.host.Unconfirmed(), std::vector<Wire>{EventBody(1)});
 }
 
+// The server sends nothing unasked. Bytes found waiting before a request would be read as its
+// reply although they answer none of it: the connection ends before the request is written, with
+// the line of a late reply. The record stays queued, unconfirmed, and goes first on the next
+// connection, where its own acknowledgement confirms it.
+TEST(V8WorkerOutOfStep, UnaskedPacketBeforeARequestEndsTheConnectionAndConfirmsNothing) {
+  struct Case {
+    const char* name;
+    bool afterRecord1;  // the stray comes after the reply to record 1, else after the hello set
+    Wire stray;
+    int strayAfterMs;
+  };
+  const Case cases[] = {
+      {"an acknowledgement nobody asked for, after the hello set", false, Reply(kEventAckType), 50},
+      {"a probe nobody asked for, after the hello set", false, Reply(kProbeType), 50},
+      {"the acknowledgement of record 1, after its reply wait", true, Reply(kEventAckType), 1100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig([&c](const ServerPacket& p) {
+      if (p.connection != 0)
+        return Plain(p);
+      if (IsEvent(p, 2))
+        return ServerAction{};  // never answered: only the stray could confirm it
+      const bool strayHere = c.afterRecord1 ? IsEvent(p, 1) : p.index == 3;
+      if (!strayHere)
+        return Plain(p);
+      ServerAction a{Reply(kPollType)};
+      a.unasked = c.stray;
+      a.unaskedAfterMs = c.strayAfterMs;
+      return a;
+    });
+    HangupFirst hangup{rig.server};
+    rig.worker.Start();
+    ASSERT_TRUE(rig.WaitExchanges(4));
+    std::vector<Wire> handedBack;
+    if (c.afterRecord1) {
+      rig.worker.Enqueue(kEventRecordType, EventBody(1));
+      ASSERT_TRUE(rig.WaitExchanges(5));
+      handedBack.push_back(EventBody(1));  // answered by a poll in step
+    }
+    Pause(c.strayAfterMs + 200);
+    rig.worker.Enqueue(kEventRecordType, EventBody(2));
+
+    ASSERT_TRUE(rig.server.WaitFor([&] { return rig.server.Ended(0); }, 3000));
+    EXPECT_TRUE(rig.HasLine(kNetworkErrors));
+    EXPECT_FALSE(rig.worker.IsConnected());
+    for (const ServerPacket& p : OnConnection(rig.server, 0))
+      EXPECT_FALSE(IsEvent(p, 2));
+    EXPECT_EQ(rig.worker.QueuedPackets(), 1);
+    EXPECT_EQ(rig.host.Unconfirmed(), handedBack);
+
+    rig.clock.AdvanceMs(5001);
+    ASSERT_TRUE(rig.server.WaitForPackets(OnConnection(rig.server, 0).size() + 5));
+    EXPECT_TRUE(IsEvent(OnConnection(rig.server, 1).at(0), 2));
+    ASSERT_TRUE(Eventually([&] { return rig.worker.QueuedPackets() == 0; }));
+    EXPECT_TRUE(rig.worker.IsConnected());
+    EXPECT_EQ(rig.host.Unconfirmed(), handedBack);
+  }
+}
+
+// Two transmissions where one reply was asked for: which of them answers the record no one can
+// tell, so neither confirms it, and the connection ends at once.
+TEST(V8WorkerOutOfStep, PacketBehindAReplyMakesItCountForNothing) {
+  Rig rig([](const ServerPacket& p) {
+    if (!IsEvent(p, 1) || p.connection != 0)
+      return Plain(p);
+    Wire both = Reply(kEventAckType);  // unasked, ahead of the real reply
+    const Wire poll = Reply(kPollType);
+    both.insert(both.end(), poll.begin(), poll.end());
+    return ServerAction{both};
+  });
+  HangupFirst hangup{rig.server};
+  rig.worker.Start();
+  ASSERT_TRUE(rig.WaitExchanges(4));
+  rig.worker.Enqueue(kEventRecordType, EventBody(1));
+  ASSERT_TRUE(rig.WaitExchanges(5));
+  ASSERT_TRUE(rig.server.WaitFor([&] { return rig.server.Ended(0); }, 3000));
+  EXPECT_TRUE(rig.HasLine(kNetworkErrors));
+  EXPECT_EQ(rig.host.Unconfirmed(), std::vector<Wire>{EventBody(1)});
+}
+
 // Only an event acknowledgement confirms an event record; any other reply in step leaves a live
 // record to be spooled and keeps the connection.
 TEST(V8WorkerOutOfStep, OnlyAnAcknowledgementConfirmsAnEventRecord) {

@@ -31,7 +31,7 @@ std::optional<V8Garbage> ParseV8Garbage(std::string_view text) {
     V8Garbage kind;
   };
   static const Name kNames[] = {
-      {"header", V8Garbage::kHeader}, {"junk", V8Garbage::kJunk}, {"huge", V8Garbage::kHuge},
+      {"header", V8Garbage::kHeader},     {"junk", V8Garbage::kJunk}, {"huge", V8Garbage::kHuge},
       {"negative", V8Garbage::kNegative}, {"cut", V8Garbage::kCut},
   };
   for (const Name& n : kNames) {
@@ -47,23 +47,30 @@ void V8Responder::NewConnection() {
   eventsOnConnection_ = 0;
 }
 
+bool V8Responder::FaultyConnection() const {
+  const int n = options_.faultOnce ? 1 : options_.faultConnections;
+  return n == 0 || connections_ <= n;
+}
+
+bool V8Responder::FloodHere() const {
+  return options_.mode == V8Mode::kFlood && onConnection_ >= options_.faultAt && FaultyConnection();
+}
+
 bool V8Responder::FaultHere() const {
   const V8Mode m = options_.mode;
   const bool faultMode = m == V8Mode::kDrop || m == V8Mode::kDisconnect || m == V8Mode::kGarbage;
-  return faultMode && onConnection_ == options_.faultAt &&
-         (!options_.faultOnce || connections_ <= 1);
+  return faultMode && onConnection_ == options_.faultAt && FaultyConnection();
 }
 
 bool V8Responder::LateHere(const V8Packet& packet) const {
   return options_.mode == V8Mode::kLate && packet.type == v8type::kEventRecord &&
-         eventsOnConnection_ == options_.faultAt && (!options_.faultOnce || connections_ <= 1);
+         eventsOnConnection_ == options_.faultAt && FaultyConnection();
 }
 
 std::uint32_t V8Responder::PlainReplyType(const V8Packet& packet) const {
   switch (packet.type) {
     case v8type::kHello: {
-      const bool deny =
-          options_.mode == V8Mode::kDeny && (!options_.faultOnce || connections_ <= 1);
+      const bool deny = options_.mode == V8Mode::kDeny && FaultyConnection();
       return deny ? v8type::kAccessDenied : v8type::kAccepted;
     }
     case v8type::kEventRecord:
@@ -108,10 +115,12 @@ V8Reply V8Responder::Garbage() const {
 
 void V8Responder::AddFlood(V8Reply& reply) {
   for (int i = 0; i < options_.floodCount; ++i) {
-    const std::uint32_t type = i % 2 == 0 ? v8type::kEventAck : v8type::kPoll;
+    static constexpr std::uint32_t kTypes[] = {v8type::kEventAck, v8type::kPoll, v8type::kProbe};
+    const std::uint32_t type = kTypes[i % 3];
     const Bytes extra = EncodeV8(type, ++floodSequence_);
     reply.wire.insert(reply.wire.end(), extra.begin(), extra.end());
   }
+  reply.unasked = options_.floodCount;
 }
 
 std::optional<V8Reply> V8Responder::Answer(const V8Packet& packet) {
@@ -132,7 +141,7 @@ std::optional<V8Reply> V8Responder::Answer(const V8Packet& packet) {
     probeDue_ = false;
   }
   V8Reply reply{V8TypeName(type), type, EncodeV8(type, packet.sequence), LateHere(packet)};
-  if (options_.mode == V8Mode::kFlood)
+  if (FloodHere())
     AddFlood(reply);
   return reply;
 }

@@ -9,7 +9,9 @@
 // next poll reply instead. drop, disconnect and garbage replace the reply to packet faultAt of a
 // connection (of every connection, or of the first one only with faultOnce); late marks the reply
 // to event record faultAt of a connection to go out late. flood sends floodCount packets nobody
-// asked for (event acknowledgements and polls with sequence numbers never sent) after every reply.
+// asked for (event acknowledgements, polls and probes with sequence numbers never sent) after every
+// reply from the one to packet faultAt of a connection on. faultConnections limits every fault to
+// the first N connections (faultOnce to the first one).
 
 #include <cstdint>
 #include <optional>
@@ -34,7 +36,8 @@ struct V8ResponderOptions {
   V8Mode mode = V8Mode::kNormal;
   int faultAt = 1;
   bool faultOnce = false;
-  int probeEvery = 0;  // 0: never
+  int faultConnections = 0;  // the fault on the first N connections only; 0: on every one
+  int probeEvery = 0;        // 0: never
   bool noAck = false;
   V8Garbage garbage = V8Garbage::kHeader;
   int floodCount = 100;  // flood mode: unasked packets after every reply
@@ -45,6 +48,7 @@ struct V8Reply {
   std::uint32_t type = 0;
   Bytes wire;
   bool late = false;  // late mode: to go out after the delay, the replies behind it waiting for it
+  int unasked = 0;    // flood mode: packets nobody asked for behind the reply
 };
 
 class V8Responder {
@@ -57,7 +61,9 @@ class V8Responder {
   std::optional<V8Reply> Answer(const V8Packet& packet);
 
  private:
+  bool FaultyConnection() const;
   bool FaultHere() const;
+  bool FloodHere() const;
   bool LateHere(const V8Packet& packet) const;
   std::uint32_t PlainReplyType(const V8Packet& packet) const;
   V8Reply Garbage() const;

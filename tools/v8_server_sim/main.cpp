@@ -17,8 +17,10 @@ const std::vector<OptionRule> kOptions = {
      "drop, disconnect, garbage: the packet of a connection answered so; late: the event record; "
      "1"},
     {"fault-once", "", "the fault (and deny) on the first connection only"},
+    {"fault-connections", "N", "the fault (and deny) on the first N connections only"},
     {"garbage", "KIND", "garbage mode: header (wrong marker), junk, huge, negative or cut; header"},
-    {"flood-count", "N", "flood mode: unasked packets sent after every reply; 100"},
+    {"flood-count", "N",
+     "flood mode: unasked packets sent after every reply from packet --fault-at on; 100"},
     {"delay-ms", "MS", "slow mode: delay of every reply; late mode: of the late one; 1500"},
     {"probe-every", "N", "send a probe instead of a plain poll reply every N packets"},
     {"no-ack", "", "answer event records with a poll instead of an acknowledgement"},
@@ -36,8 +38,10 @@ const char* const kUsageTail =
     "by --delay-ms; garbage answers packet --fault-at with a transport header whose marker is\n"
     "wrong (header), with 39 junk bytes (junk), with a transport header whose length is\n"
     "2^31-1 (huge) or -1 (negative), or with the first 10 bytes of a reply and no more (cut);\n"
-    "flood sends --flood-count event-acks and polls nobody asked for after every reply; late\n"
-    "answers event record --fault-at of a connection --delay-ms late, and the replies behind it wait for it.\n"
+    "flood sends --flood-count event-acks, polls and probes nobody asked for after every\n"
+    "reply from the one to packet --fault-at on; late\n"
+    "answers event record --fault-at of a connection --delay-ms late, and the replies behind it "
+    "wait for it.\n"
     "\nOutput, one line each, on standard output:\n"
     "  listen addr=127.0.0.1 port=12543\n"
     "  connect conn=1 peer=127.0.0.1:40000\n"
@@ -53,7 +57,7 @@ const char* const kUsageTail =
     "       marker=0xF0 is added for a header with that marker; dup=1: the same object, code\n"
     "       and time arrived before)\n"
     "  bad-stream conn=1 reason=marker|length value=...   (the connection is then dropped)\n"
-    "  sent conn=1 n=1 type=accepted seq=0 | type=garbage bytes=21\n"
+    "  sent conn=1 n=1 type=accepted seq=0 [unasked=N] | type=garbage bytes=21\n"
     "  summary conns=N packets=N poll=N hello=N port-status=N first-number=N version=N event=N\n"
     "          probe-answer=N other=N bad=N acked=N probes=N orders=N garbage=N seqs=N dups=N\n"
     "          (seqs: distinct sequence numbers of packets other than polls)\n"
@@ -72,6 +76,7 @@ V8ServerOptions ReadOptions(const CommandLine& cl) {
   o.responder.mode = *parsed;
   o.responder.faultAt = static_cast<int>(cl.Int("fault-at", 1, 1, 1000000000));
   o.responder.faultOnce = cl.Has("fault-once");
+  o.responder.faultConnections = static_cast<int>(cl.Int("fault-connections", 0, 1, 1000000000));
   o.responder.probeEvery = static_cast<int>(cl.Int("probe-every", 0, 1, 1000000000));
   o.responder.noAck = cl.Has("no-ack");
   const std::string garbage = cl.Text("garbage", "header");

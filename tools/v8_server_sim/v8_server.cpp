@@ -151,6 +151,8 @@ void V8Server::SendDueReplies() {
       f.push_back(
           {"seq", std::to_string(GetI64(s.reply.wire.data() + kV8TransportHeaderSize + 9))});
     }
+    if (s.reply.unasked > 0)
+      f.push_back({"unasked", std::to_string(s.reply.unasked)});
     Emit("sent", f);
   }
 }

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -311,6 +312,14 @@ ReadResult BlockingTcpClient::ReadExactly(std::span<std::uint8_t> out, int timeo
   }
   r.end = ReadEnd::kComplete;
   return r;
+}
+
+std::size_t BlockingTcpClient::BytesWaiting() const {
+  const int s = impl_->Fd();
+  int n = 0;
+  if (s < 0 || ::ioctl(s, FIONREAD, &n) != 0 || n < 0)
+    return 0;
+  return static_cast<std::size_t>(n);
 }
 
 void BlockingTcpClient::Close() {
