@@ -16,7 +16,8 @@ struct Step {
 
 void Expect(RepeatedLineFilter& filter, const std::vector<Step>& steps) {
   for (const Step& s : steps) {
-    const std::string line = "t" + std::to_string(s.at) + " " + s.message;
+    const std::string line =
+        std::string("t").append(std::to_string(s.at)).append(" ").append(s.message);
     EXPECT_EQ(filter.Take(s.message, line, s.at), s.printed) << "at " << s.at;
   }
 }
