@@ -254,7 +254,6 @@ class QueueOnlyWorker final : public V8Worker {
   void Stop() override { stopped_ = true; }
   bool Finished() const override { return stopped_; }
   void Join() override {}
-  std::vector<Bytes> TakeUnsentEventRecords() override { return {}; }
 
  private:
   bool connected_;

@@ -51,7 +51,6 @@ class ClWorker final : public V8Worker {
   void Stop() override { worker_.Stop(); }
   bool Finished() const override { return worker_.Finished(); }
   void Join() override { worker_.Join(); }
-  std::vector<Bytes> TakeUnsentEventRecords() override { return worker_.TakeUnsentEventRecords(); }
 
  private:
   cl worker_;

@@ -52,8 +52,6 @@ class V8Worker : public V8Link {
   virtual void Stop() = 0;
   virtual bool Finished() const = 0;
   virtual void Join() = 0;
-  // Live event records still queued, once the worker has finished.
-  virtual std::vector<Bytes> TakeUnsentEventRecords() = 0;
 };
 
 using V8WorkerFactory =

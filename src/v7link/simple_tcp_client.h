@@ -134,7 +134,9 @@ class TCustomSimpleSocket {
   std::int32_t OpenWatchedSocket();
   // The connect has begun: it must end within ConnectTimeoutMs.
   void AwaitConnect();
-  // Stops the watch, drops unsent bytes, resets and closes the socket; 0 or the close error.
+  // Stops the watch, drops the kept rest of a message, and closes the socket: in order once
+  // connected (a reset would make the server's system discard what it has not read), by a reset
+  // while the connect is still under way; 0 or the close error.
   std::int32_t CloseSocket();
 
   void ReportException(const std::string& text);

@@ -96,14 +96,12 @@ class FakeV8Worker final : public V8Worker {
   void Stop() override { stopped = true; }
   bool Finished() const override { return stopped; }
   void Join() override {}
-  std::vector<Bytes> TakeUnsentEventRecords() override { return std::move(unsent); }
 
   bool connected = false;
   bool refuse = false;
   bool started = false;
   bool stopped = false;
   std::vector<Packet> queued;
-  std::vector<Bytes> unsent;
   // Runs inside Enqueue, as a worker would that is faster than the main thread.
   std::function<void(const Packet&)> onEnqueue;
 };
